@@ -1,0 +1,36 @@
+# The two set-up commands: `make run` builds and starts the monitor, `make test`
+# builds and runs every test. Both install what they need first.
+
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build run test test-normal test-asan test-tsan bench fuzz format clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+
+run: build
+	scripts/run-monitor
+
+test: deps
+	scripts/run-tests
+
+test-normal test-asan test-tsan: deps
+	scripts/run-tests $(@:test-%=%)
+
+bench: build
+	scripts/run-bench
+
+fuzz: deps
+	scripts/run-fuzz
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

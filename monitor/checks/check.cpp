@@ -1,0 +1,74 @@
+#include "monitor/checks/check.h"
+
+#include <sys/stat.h>
+
+#include <ctime>
+
+#include "monitor/checks/maildir.h"
+#include "monitor/checks/mbox.h"
+#include "monitor/checks/mh.h"
+#include "monitor/net/imap.h"
+#include "monitor/net/pop3.h"
+
+namespace {
+
+int64_t systemClock() { return static_cast<int64_t>(std::time(nullptr)); }
+
+std::atomic<WallClock> clockInUse{systemClock};
+
+}  // namespace
+
+int64_t wallClockNow() { return clockInUse.load()(); }
+
+void setWallClock(WallClock clock) { clockInUse = clock != nullptr ? clock : systemClock; }
+
+int checkBox(Box& box) {
+    int64_t now = wallClockNow();
+    switch (box.type) {
+    case BOX_MBOX:
+        return checkMboxBox(box, now);
+    case BOX_MAILDIR:
+        return checkMaildirBox(box, now);
+    case BOX_MH:
+        return checkMhBox(box, now);
+    case BOX_POP3:
+    case BOX_HOTMAIL:
+        return pop3Check(box, now);
+    case BOX_IMAP:
+        return imapCheck(box, now);
+    default:
+        return 0;
+    }
+}
+
+bool applySettlingRule(Box& box, int64_t now) {
+    if (now - box.timeStamp.load() >= 11 && box.settled.load() == 0) {
+        box.timeStamp = 0;
+        box.sizeStamp = 0;
+        return true;
+    }
+    return false;
+}
+
+bool timeChanged(const char* path, std::atomic<int64_t>& stamp) {
+    struct stat status {};
+    if (stat(path, &status) != 0) return false;
+    int64_t changed = static_cast<int64_t>(status.st_ctime);
+    if (changed == stamp.load()) return false;
+    stamp = changed;
+    return true;
+}
+
+bool sizeChanged(const char* path, std::atomic<int64_t>& stamp) {
+    struct stat status {};
+    if (stat(path, &status) != 0) return false;
+    int64_t size = static_cast<int64_t>(status.st_size);
+    if (size == stamp.load()) return false;
+    stamp = size;
+    return true;
+}
+
+bool fileExists(const char* path) {
+    struct stat status {};
+    return stat(path, &status) == 0;
+}

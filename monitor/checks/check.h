@@ -1,0 +1,23 @@
+#pragma once
+// The one entry that checks a Box, and the change tests shared by the local
+// checkers.
+
+#include <atomic>
+#include <cstdint>
+
+#include "monitor/core/boxes.h"
+
+// The wall clock in whole seconds. Tests replace it through setWallClock.
+using WallClock = int64_t (*)();
+int64_t wallClockNow();
+void setWallClock(WallClock clock);  // nullptr restores the system clock
+
+int checkBox(Box& box);
+
+bool timeChanged(const char* path, std::atomic<int64_t>& stamp);
+bool sizeChanged(const char* path, std::atomic<int64_t>& stamp);
+bool fileExists(const char* path);
+
+// The settling rule: returns true when this pass is forced (the stamps were
+// cleared because the box is unsettled and its stamp is 11 or more seconds old).
+bool applySettlingRule(Box& box, int64_t now);

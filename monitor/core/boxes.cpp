@@ -1,0 +1,175 @@
+#include "monitor/core/boxes.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "common/numbers.h"
+#include "monitor/checks/mh.h"
+
+std::mutex boxListLock;
+std::shared_ptr<const BoxList> boxList = std::make_shared<const BoxList>();
+
+namespace {
+
+// Longest accepted field: type, file-or-url, user name, password, folder.
+constexpr std::array<std::size_t, 5> fieldLimits{9, 99, 24, 24, 99};
+
+bool isFieldSeparator(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool sameAccount(const Box& a, const Box& b) {
+    return a.type == b.type && a.path == b.path && a.port == b.port && a.user == b.user &&
+           a.folder == b.folder;
+}
+
+std::optional<std::string> fieldOrNone(const std::string& field) {
+    if (field.empty()) return std::nullopt;
+    return field;
+}
+
+}  // namespace
+
+std::shared_ptr<const BoxList> boxListSnapshot() {
+    std::lock_guard guard(boxListLock);
+    return boxList;
+}
+
+void addDefinition(DefinitionList& list, std::optional<std::string_view> text) {
+    if (!text) return;
+    if (std::find(list.begin(), list.end(), *text) != list.end()) return;
+    list.emplace_back(*text);
+}
+
+void freeDefinitions(DefinitionList& list) { list.clear(); }
+
+int32_t boxTypeCode(std::string_view keyword) {
+    static constexpr std::array<std::string_view, 6> keywords{"MBOX", "MAILDIR", "MH",
+                                                              "POP3", "HOTMAIL", "IMAP"};
+    for (std::size_t code = 0; code < keywords.size(); ++code)
+        if (keywords[code] == keyword) return static_cast<int32_t>(code);
+    return BOX_MBOX;
+}
+
+std::shared_ptr<Box> parseDefinition(std::string_view text) {
+    std::array<std::string, 5> fields;
+    std::size_t found = 0;
+    std::size_t at = 0;
+    while (found < fields.size()) {
+        while (at < text.size() && isFieldSeparator(text[at])) ++at;
+        if (at == text.size()) break;
+        std::size_t end = at;
+        while (end < text.size() && !isFieldSeparator(text[end])) ++end;
+        // A cut field could name another file or account: refuse it instead.
+        if (end - at > fieldLimits[found]) {
+            std::fprintf(stderr, "Invalid Mail box parameters !\n");
+            return nullptr;
+        }
+        fields[found++] = std::string(text.substr(at, end - at));
+        at = end;
+    }
+
+    std::string& location = fields[1];
+    int32_t portNumber = 0;
+    if (auto colon = location.find(':'); colon != std::string::npos) {
+        portNumber = leadingInteger(std::string_view(location).substr(colon + 1));
+        location.resize(colon);
+    }
+
+    auto box = std::make_shared<Box>();
+    box->type = boxTypeCode(fields[0]);
+    switch (box->type) {
+    case BOX_POP3:
+        box->port = portNumber != 0 ? portNumber : 110;
+        break;
+    case BOX_HOTMAIL:
+        box->port = portNumber != 0 ? portNumber : 1100;
+        break;
+    case BOX_IMAP:
+        box->port = portNumber != 0 ? portNumber : 143;
+        break;
+    default: {
+        if (found < 2) {
+            std::fprintf(stderr, "Invalid Mail box parameters !\n");
+            return nullptr;
+        }
+        struct stat status {};
+        if (stat(location.c_str(), &status) != 0) {
+            std::fprintf(stderr, "Mail box '%s' does not exist !\n", location.c_str());
+            return nullptr;
+        }
+        box->port = portNumber;
+        break;
+    }
+    }
+
+    // The MH check reads the folder name trimmed; trimming it once here means
+    // no check ever writes a text that another thread may be reading.
+    if (box->type == BOX_MH) trimPathEnd(location);
+    box->path = location;
+    box->user = fieldOrNone(fields[2]);
+    box->password = fieldOrNone(fields[3]);
+    box->folder = fieldOrNone(fields[4]);
+    if (box->type == BOX_IMAP && found < 5) box->folder = "INBOX";
+    return box;
+}
+
+void rebuildBoxList(int /*reloading*/) {
+    if (checkDelay.load() < 15) {
+        std::fprintf(stderr, "quorvik warning : check delay must be >= 15\n");
+        checkDelay = 15;
+    }
+    if (interval.load() == 0) {
+        std::fprintf(stderr, "quorvik warning : interval must be >= 1\n");
+        interval = 1;
+    }
+
+    if (!boxDefinitions.empty()) {
+        auto fresh = std::make_shared<BoxList>();
+        for (const std::string& definition : boxDefinitions)
+            if (auto box = parseDefinition(definition)) fresh->push_back(std::move(box));
+
+        if (!fresh->empty()) {
+            std::shared_ptr<const BoxList> old;
+            {
+                std::lock_guard guard(boxListLock);
+                for (const auto& box : *fresh) {
+                    auto match = std::find_if(
+                        boxList->begin(), boxList->end(),
+                        [&](const auto& oldBox) { return sameAccount(*oldBox, *box); });
+                    if (match == boxList->end()) continue;
+                    box->timeStamp = (*match)->timeStamp.load();
+                    box->sizeStamp = (*match)->sizeStamp.load();
+                    box->newCount = (*match)->newCount.load();
+                    box->totalCount = (*match)->totalCount.load();
+                }
+                old = std::move(boxList);
+                boxList = std::move(fresh);
+            }
+            // The old Boxes go when the last worker or reader lets go of them.
+            old.reset();
+        }
+        freeDefinitions(boxDefinitions);
+    }
+
+    int32_t count = boxCount(*boxListSnapshot());
+    int32_t selected = selectedBox.load();
+    if (selected < 0 || selected > count) {
+        std::fprintf(stderr, "quorvik warning : box-num must be >=0 and <=%d\n", count);
+        selectedBox = 0;
+    }
+}
+
+std::shared_ptr<Box> boxAt(int32_t position) {
+    auto list = boxListSnapshot();
+    if (position < 1 || position > boxCount(*list)) return nullptr;
+    return (*list)[static_cast<std::size_t>(position - 1)];
+}
+
+int32_t boxCount(const BoxList& list) { return static_cast<int32_t>(list.size()); }
+
+void clearBoxList() {
+    std::lock_guard guard(boxListLock);
+    boxList = std::make_shared<const BoxList>();
+}

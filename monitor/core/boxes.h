@@ -1,0 +1,66 @@
+#pragma once
+// Box definitions and the box list.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "monitor/core/options.h"
+
+enum BoxType : int32_t {
+    BOX_MBOX = 0,
+    BOX_MAILDIR = 1,
+    BOX_MH = 2,
+    BOX_POP3 = 3,
+    BOX_HOTMAIL = 4,
+    BOX_IMAP = 5,
+};
+
+// One monitored mailbox. The texts are fixed when the Box is made; the
+// counters and flags are atomics because a worker writes them while the
+// cycle reads them.
+struct Box {
+    std::string path;
+    std::atomic<int64_t> timeStamp{0};
+    std::atomic<int64_t> sizeStamp{0};
+    std::atomic<int32_t> newCount{0};
+    std::atomic<int32_t> totalCount{0};
+    std::atomic<int32_t> settled{0};
+    std::atomic<int32_t> updated{0};
+    std::atomic<int32_t> busy{0};
+    int32_t type = BOX_MBOX;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::optional<std::string> folder;
+    int32_t port = 0;
+};
+
+// The list in force is never changed in place: a rebuild makes a new one and
+// swaps it in. Whoever holds a Box (a worker, the cycle, a test) keeps it alive.
+using BoxList = std::vector<std::shared_ptr<Box>>;
+
+// Guards `boxList` itself (the pointer), not the Boxes' counters.
+extern std::mutex boxListLock;
+extern std::shared_ptr<const BoxList> boxList;
+
+// The list in force, taken under the lock.
+std::shared_ptr<const BoxList> boxListSnapshot();
+
+void addDefinition(DefinitionList& list, std::optional<std::string_view> text);
+void freeDefinitions(DefinitionList& list);
+int32_t boxTypeCode(std::string_view keyword);
+
+// Parses one definition into a new Box, or reports why not and returns none.
+std::shared_ptr<Box> parseDefinition(std::string_view text);
+
+void rebuildBoxList(int reloading);
+std::shared_ptr<Box> boxAt(int32_t position);
+int32_t boxCount(const BoxList& list);
+
+// Empties the list in force (tests and start-up only).
+void clearBoxList();

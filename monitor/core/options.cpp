@@ -1,0 +1,227 @@
+#include "monitor/core/options.h"
+
+#include <strings.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/numbers.h"
+#include "monitor/core/boxes.h"
+
+std::optional<std::string> TextSetting::get() const {
+    std::lock_guard guard(lock);
+    return value;
+}
+
+bool TextSetting::isSet() const {
+    std::lock_guard guard(lock);
+    return value.has_value();
+}
+
+void TextSetting::setIfNone(std::string_view text) {
+    std::lock_guard guard(lock);
+    if (!value) value = std::string(text);
+}
+
+void TextSetting::reset(std::optional<std::string> text) {
+    std::lock_guard guard(lock);
+    value = std::move(text);
+}
+
+std::atomic<int32_t> windowed{0};
+std::atomic<int32_t> brokenWM{0};
+std::atomic<int32_t> backlight{0};
+std::atomic<int32_t> blink{1};
+std::atomic<int32_t> runOnce{0};
+std::atomic<int32_t> checkSize{0};
+std::atomic<int32_t> useThreads{1};
+std::atomic<int32_t> selectedBox{0};
+std::atomic<uint32_t> interval{1};
+std::atomic<int64_t> checkDelay{30};
+TextSetting displayName;
+TextSetting color;
+TextSetting command;
+TextSetting notify;
+TextSetting rcFilePath;
+DefinitionList boxDefinitions;
+
+namespace {
+
+Option table[] = {
+    {'h', nullptr, nullptr, OptionKind::help, {}, 0, "this help"},
+    {'v', nullptr, nullptr, OptionKind::version, {}, 0, "version"},
+    {'w', nullptr, nullptr, OptionKind::boolean, &windowed, 0, "run in windowed mode"},
+    {'k', nullptr, nullptr, OptionKind::boolean, &brokenWM, 0, "broken WM mode"},
+    {'b', nullptr, "Backlight", OptionKind::boolean, &backlight, 0, "set backlight"},
+    {'s', nullptr, "Blink", OptionKind::boolean, &blink, 0, "disable blinking"},
+    {'r', nullptr, "RunOnce", OptionKind::boolean, &runOnce, 0, "notify only once"},
+    {'z', nullptr, "CheckSize", OptionKind::boolean, &checkSize, 0,
+     "check boxes size instead of time"},
+    {'t', nullptr, "UseThreads", OptionKind::boolean, &useThreads, 0, "don't use threads"},
+    {'d', "<display>", nullptr, OptionKind::text, &displayName, 0, "set display"},
+    {'c', "<color>", "Color", OptionKind::text, &color, 0, "set light color"},
+    {'x', "<command>", "Command", OptionKind::text, &command, 0, "command to launch with button 2"},
+    {'n', "<command>", "Notify", OptionKind::text, &notify, 0,
+     "command to notify new mail arrival"},
+    {'f', "<file>", nullptr, OptionKind::text, &rcFilePath, 0, "load configuration file"},
+    {'i', "<secs>", "Interval", OptionKind::integer, &interval, 0, "refresh interval"},
+    {'o', "<box-num>", "DefaultBox", OptionKind::integer, &selectedBox, 0, "box to open directly"},
+    {'l', "<delay>", "CheckDelay", OptionKind::integer, &checkDelay, 0,
+     "network boxes check frequency"},
+    {'m', "<box-def>", "Mailbox", OptionKind::definitionList, &boxDefinitions, 0,
+     "mail box definition between double-quotes (see manpage)"},
+    {0, nullptr, nullptr, OptionKind::help, {}, 0, ""},
+};
+
+struct AssignValue {
+    std::string_view value;
+
+    bool operator()(std::monostate) const { return false; }
+    bool operator()(std::atomic<int32_t>* target) const {
+        target->store(leadingInteger(value));
+        return true;
+    }
+    // A negative interval becomes 0, which the rebuild raises to 1 with its
+    // warning, instead of an enormous unsigned wait.
+    bool operator()(std::atomic<uint32_t>* target) const {
+        int32_t number = leadingInteger(value);
+        target->store(number < 0 ? 0u : static_cast<uint32_t>(number));
+        return true;
+    }
+    bool operator()(std::atomic<int64_t>* target) const {
+        target->store(leadingInteger(value));
+        return true;
+    }
+    bool operator()(TextSetting* target) const {
+        target->setIfNone(value);
+        return true;
+    }
+    bool operator()(DefinitionList* target) const {
+        addDefinition(*target, value);
+        return true;
+    }
+};
+
+std::atomic<int32_t>* flagTarget(const Option& row) {
+    auto* flag = std::get_if<std::atomic<int32_t>*>(&row.target);
+    return flag ? *flag : nullptr;
+}
+
+}  // namespace
+
+Option* optionTable() { return table; }
+
+void resetSettings() {
+    windowed = 0;
+    brokenWM = 0;
+    backlight = 0;
+    blink = 1;
+    runOnce = 0;
+    checkSize = 0;
+    useThreads = 1;
+    selectedBox = 0;
+    interval = 1;
+    checkDelay = 30;
+    for (TextSetting* text : {&displayName, &color, &command, &notify, &rcFilePath}) text->reset();
+    boxDefinitions.clear();
+    for (Option* row = table; row->letter != 0; ++row) row->given = 0;
+}
+
+int toBoolean(std::string_view word) {
+    static constexpr struct {
+        const char* word;
+        int value;
+    } words[] = {{"1", 1},   {"0", 0},  {"true", 1}, {"false", 0},
+                 {"yes", 1}, {"no", 0}, {"on", 1},   {"off", 0}};
+    for (const auto& entry : words) {
+        if (word.size() == std::strlen(entry.word) &&
+            strncasecmp(word.data(), entry.word, word.size()) == 0)
+            return entry.value;
+    }
+    std::fprintf(stderr, "Error converting \"%.*s\" to boolean value.\n",
+                 static_cast<int>(word.size()), word.data());
+    return 0;
+}
+
+int assignOption(Option& row, std::optional<std::string_view> value, int force) {
+    if (row.given == 1 && force == 0 && row.kind != OptionKind::definitionList) return 1;
+    if (!value || value->empty()) {
+        if (row.kind != OptionKind::boolean) return 0;
+        if (auto* flag = flagTarget(row)) flag->store(flag->load() == 0 ? 1 : 0);
+        row.given = 1;
+        return 1;
+    }
+    switch (row.kind) {
+    case OptionKind::help:
+    case OptionKind::version:
+        return 0;
+    case OptionKind::boolean:
+        if (auto* flag = flagTarget(row)) flag->store(toBoolean(*value));
+        break;
+    case OptionKind::integer:
+    case OptionKind::text:
+    case OptionKind::definitionList:
+        if (!std::visit(AssignValue{*value}, row.target)) return 0;
+        break;
+    }
+    row.given = 1;
+    return 1;
+}
+
+void printVersion() {
+    std::printf("%s version %s - %s %s\n", applicationName, programVersion, authorLine,
+                programDate);
+}
+
+void printUsage() {
+    printVersion();
+    std::printf("Usage: %s ", programName);
+    for (const Option* row = table; row->letter != 0; ++row) {
+        bool last = (row + 1)->letter == 0;
+        std::printf("[-%c%s%s]%c", row->letter, row->argLabel ? " " : "",
+                    row->argLabel ? row->argLabel : "", last ? '\n' : ' ');
+    }
+    std::printf(" Options :\n");
+    for (const Option* row = table; row->letter != 0; ++row) {
+        const char* label = row->argLabel ? row->argLabel : "";
+        std::printf("   -%c %s%s\t : %s\n", row->letter, label, std::strlen(label) < 2 ? "\t" : "",
+                    row->help);
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+void scanCommandLine(Option* rows, int argc, char** argv) {
+    for (int at = 1; at < argc; ++at) {
+        const char* argument = argv[at];
+        Option* row = nullptr;
+        if (argument[0] == '-') {
+            for (Option* candidate = rows; candidate->letter != 0; ++candidate) {
+                if (candidate->letter == argument[1]) {
+                    row = candidate;
+                    break;
+                }
+            }
+        }
+        if (row == nullptr) {
+            std::fprintf(stderr, "%s: unknown option [%s]\n", programName, argument);
+            continue;
+        }
+        std::optional<std::string_view> value;
+        switch (row->kind) {
+        case OptionKind::help:
+            printUsage();
+        case OptionKind::version:
+            printVersion();
+            std::fflush(stdout);
+            std::exit(0);
+        case OptionKind::boolean:
+            break;
+        default:
+            if (at + 1 < argc) value = argv[++at];
+            break;
+        }
+        if (assignOption(*row, value, 0) == 0) printUsage();
+    }
+}

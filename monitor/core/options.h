@@ -1,0 +1,89 @@
+#pragma once
+// The monitor's settings and the one option table that ties them to their
+// command-line letters and rc-file keys.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+// A text setting, or none. A reload in the scheduler thread may set one
+// while the main thread reads it, so every access goes through the lock.
+class TextSetting {
+public:
+    std::optional<std::string> get() const;
+    bool isSet() const;
+    // Stores a copy of the value only when the setting holds no text yet.
+    void setIfNone(std::string_view value);
+    void reset(std::optional<std::string> value = std::nullopt);
+
+private:
+    mutable std::mutex lock;
+    std::optional<std::string> value;
+};
+
+using DefinitionList = std::vector<std::string>;
+
+// Settings. Integers are atomics: the scheduler thread rewrites them on an
+// rc reload while the main thread reads them.
+extern std::atomic<int32_t> windowed;
+extern std::atomic<int32_t> brokenWM;
+extern std::atomic<int32_t> backlight;
+extern std::atomic<int32_t> blink;
+extern std::atomic<int32_t> runOnce;
+extern std::atomic<int32_t> checkSize;
+extern std::atomic<int32_t> useThreads;
+extern std::atomic<int32_t> selectedBox;
+extern std::atomic<uint32_t> interval;
+extern std::atomic<int64_t> checkDelay;
+extern TextSetting displayName;
+extern TextSetting color;
+extern TextSetting command;
+extern TextSetting notify;
+extern TextSetting rcFilePath;
+extern DefinitionList boxDefinitions;
+
+enum class OptionKind : int32_t {
+    help = -1,
+    version = -2,
+    integer = 2,
+    boolean = 3,
+    text = 7,
+    definitionList = 8,
+};
+
+using OptionTarget = std::variant<std::monostate, std::atomic<int32_t>*, std::atomic<uint32_t>*,
+                                  std::atomic<int64_t>*, TextSetting*, DefinitionList*>;
+
+struct Option {
+    char letter = 0;  // 0 ends the table
+    const char* argLabel = nullptr;
+    const char* key = nullptr;
+    OptionKind kind = OptionKind::help;
+    OptionTarget target;
+    int32_t given = 0;
+    const char* help = "";
+};
+
+// Program identity.
+inline constexpr const char* applicationName = "Quorvik";
+inline constexpr const char* programName = "quorvik";
+inline constexpr const char* programVersion = "2.3.0";
+inline constexpr const char* programDate = "2026-11-01";
+inline constexpr const char* authorLine = "the quorvik developers";
+
+// The table, ended by a row with letter 0.
+Option* optionTable();
+
+// Puts every setting back to its default and clears every row's `given`.
+void resetSettings();
+
+int toBoolean(std::string_view word);
+int assignOption(Option& row, std::optional<std::string_view> value, int force);
+void scanCommandLine(Option* table, int argc, char** argv);
+[[noreturn]] void printUsage();
+void printVersion();

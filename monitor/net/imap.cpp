@@ -1,0 +1,3 @@
+#include "monitor/net/imap.h"
+
+int imapCheck(Box&, int64_t) { return 0; }

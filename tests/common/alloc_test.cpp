@@ -1,0 +1,32 @@
+#include "common/alloc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+
+TEST(AllocOrExit, ReturnsUsableBlocksAndCopies) {
+    char* block = static_cast<char*>(allocOrExit(16));
+    std::memset(block, 'x', 16);
+    std::free(block);
+    char* copy = dupOrExit("mail");
+    EXPECT_STREQ(copy, "mail");
+    std::free(copy);
+}
+
+TEST(AllocOrExitDeathTest, ExhaustionEndsWithStatus255AndTheMessage) {
+    EXPECT_EXIT(allocOrExit(std::numeric_limits<std::size_t>::max() / 2),
+                testing::ExitedWithCode(255), "^malloc\\(\\) : Cannot allocate memory\n$");
+}
+
+TEST(AllocOrExitDeathTest, FailingNewEndsLikeAllocOrExit) {
+    EXPECT_EXIT(
+        {
+            installOutOfMemoryHandler();
+            std::string text;
+            text.reserve(std::numeric_limits<std::ptrdiff_t>::max() / 4);
+        },
+        testing::ExitedWithCode(255), "^malloc\\(\\) : Cannot allocate memory\n$");
+}

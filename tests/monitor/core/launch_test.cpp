@@ -1,0 +1,101 @@
+#include "monitor/core/launch.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace {
+
+class Launch : public testing::Test {
+protected:
+    void SetUp() override {
+        // As the monitor does at start-up: finished children leave no zombie.
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ignore.sa_flags = SA_NOCLDWAIT;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGCHLD, &ignore, &saved);
+        directory =
+            std::filesystem::temp_directory_path() / ("quorvik-launch-" + std::to_string(getpid()));
+        std::filesystem::create_directories(directory);
+    }
+    void TearDown() override {
+        sigaction(SIGCHLD, &saved, nullptr);
+        std::filesystem::remove_all(directory);
+    }
+
+    // Waits for a file the launched shell writes.
+    static std::string waitForFile(const std::filesystem::path& path) {
+        for (int tries = 0; tries < 500; ++tries) {
+            std::ifstream in(path);
+            std::stringstream text;
+            text << in.rdbuf();
+            if (!text.str().empty() && text.str().back() == '\n') return text.str();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return "";
+    }
+
+    static int zombieChildren() {
+        int zombies = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line)) continue;
+            auto close = line.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream rest(line.substr(close + 2));
+            char state;
+            int parent;
+            rest >> state >> parent;
+            if (state == 'Z' && parent == getpid()) ++zombies;
+        }
+        return zombies;
+    }
+
+    struct sigaction saved {};
+    std::filesystem::path directory;
+};
+
+}  // namespace
+
+TEST_F(Launch, NoCommandStartsNothing) { EXPECT_EQ(launchCommand(std::nullopt, "x"), 1); }
+
+TEST_F(Launch, TheShellGetsCommandBlankAndArgument) {
+    auto out = directory / "line";
+    // The line is "COMMAND ARGUMENT", split into words by the shell.
+    EXPECT_EQ(launchCommand("printf '[%s]' > " + out.string(), "a  b"), 0);
+    std::string written;
+    for (int tries = 0; tries < 500 && written.empty(); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::ifstream in(out);
+        std::getline(in, written);
+    }
+    EXPECT_EQ(written, "[a][b]");
+}
+
+TEST_F(Launch, QuotedPathReachesTheCommandAsOneWord) {
+    auto out = directory / "args";
+    std::string path = "/tmp/my mail/it's $HOME `rm -rf x`;.rc";
+    std::string script = "printf '%s|' \"$@\" > " + out.string() + "; echo >> " + out.string();
+    EXPECT_EQ(launchCommand("sh -c " + shellQuote(script) + " editor -f ", shellQuote(path)), 0);
+    EXPECT_EQ(waitForFile(out), "-f|" + path + "|\n");
+}
+
+TEST_F(Launch, ManyLaunchesLeaveNoZombies) {
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(launchCommand("true", std::nullopt), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(zombieChildren(), 0);
+}
+
+TEST_F(Launch, MissingCommandLetsTheShellComplain) {
+    EXPECT_EQ(launchCommand("/no/such/command-quorvik", std::nullopt), 0);
+}

@@ -1,0 +1,178 @@
+#include "monitor/core/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "monitor/core/boxes.h"
+
+namespace {
+
+class Options : public testing::Test {
+protected:
+    void SetUp() override { resetSettings(); }
+    void TearDown() override { resetSettings(); }
+
+    static void scan(std::vector<std::string> words) {
+        words.insert(words.begin(), "quorvik");
+        std::vector<char*> argv;
+        for (auto& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        scanCommandLine(optionTable(), static_cast<int>(words.size()), argv.data());
+    }
+
+    static Option& row(char letter) {
+        for (Option* r = optionTable(); r->letter != 0; ++r)
+            if (r->letter == letter) return *r;
+        throw std::runtime_error("no such row");
+    }
+};
+
+using OptionsDeathTest = Options;
+
+const char* usageText =
+    "Quorvik version 2.3.0 - the quorvik developers 2026-11-01\n"
+    "Usage: quorvik [-h] [-v] [-w] [-k] [-b] [-s] [-r] [-z] [-t] [-d <display>] [-c <color>] "
+    "[-x <command>] [-n <command>] [-f <file>] [-i <secs>] [-o <box-num>] [-l <delay>] "
+    "[-m <box-def>]\n"
+    " Options :\n"
+    "   -h \t\t : this help\n"
+    "   -v \t\t : version\n"
+    "   -w \t\t : run in windowed mode\n"
+    "   -k \t\t : broken WM mode\n"
+    "   -b \t\t : set backlight\n"
+    "   -s \t\t : disable blinking\n"
+    "   -r \t\t : notify only once\n"
+    "   -z \t\t : check boxes size instead of time\n"
+    "   -t \t\t : don't use threads\n"
+    "   -d <display>\t : set display\n"
+    "   -c <color>\t : set light color\n"
+    "   -x <command>\t : command to launch with button 2\n"
+    "   -n <command>\t : command to notify new mail arrival\n"
+    "   -f <file>\t : load configuration file\n"
+    "   -i <secs>\t : refresh interval\n"
+    "   -o <box-num>\t : box to open directly\n"
+    "   -l <delay>\t : network boxes check frequency\n"
+    "   -m <box-def>\t : mail box definition between double-quotes (see manpage)\n"
+    "\n";
+
+}  // namespace
+
+TEST_F(Options, DefaultsWithoutArguments) {
+    scan({});
+    EXPECT_EQ(windowed, 0);
+    EXPECT_EQ(brokenWM, 0);
+    EXPECT_EQ(backlight, 0);
+    EXPECT_EQ(blink, 1);
+    EXPECT_EQ(runOnce, 0);
+    EXPECT_EQ(checkSize, 0);
+    EXPECT_EQ(useThreads, 1);
+    EXPECT_EQ(selectedBox, 0);
+    EXPECT_EQ(interval, 1u);
+    EXPECT_EQ(checkDelay, 30);
+    EXPECT_FALSE(color.isSet());
+    EXPECT_TRUE(boxDefinitions.empty());
+}
+
+TEST_F(Options, CommandLineFirstOccurrenceWinsBooleansInvertOnce) {
+    scan({"-s", "-s",  "-i", "5",    "-i", "7", "-b", "-t",  "-w", "-kx",
+          "-c", "red", "-c", "blue", "-o", "2", "-l", "-12", "-d", ":1"});
+    EXPECT_EQ(blink, 0);
+    EXPECT_EQ(interval, 5u);
+    EXPECT_EQ(backlight, 1);
+    EXPECT_EQ(useThreads, 0);
+    EXPECT_EQ(windowed, 1);
+    EXPECT_EQ(brokenWM, 1);
+    EXPECT_EQ(color.get(), "red");
+    EXPECT_EQ(selectedBox, 2);
+    EXPECT_EQ(checkDelay, -12);
+    EXPECT_EQ(displayName.get(), ":1");
+}
+
+TEST_F(Options, ValueIsTheNextArgumentWhateverItLooksLike) {
+    scan({"-i", "-s"});
+    EXPECT_EQ(interval, 0u);
+    EXPECT_EQ(blink, 1);
+}
+
+TEST_F(Options, NegativeIntervalBecomesZeroForTheRebuildToRaise) {
+    scan({"-i", "-5"});
+    EXPECT_EQ(interval, 0u);
+}
+
+TEST_F(Options, DefinitionsAccumulateWithoutDuplicates) {
+    scan({"-m", "POP3 a", "-m", "POP3 b", "-m", "POP3 a"});
+    EXPECT_EQ(boxDefinitions, (DefinitionList{"POP3 a", "POP3 b"}));
+}
+
+TEST_F(Options, UnknownArgumentsAreReportedAndSkipped) {
+    testing::internal::CaptureStderr();
+    scan({"word", "-", "-q", "-b"});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "quorvik: unknown option [word]\nquorvik: unknown option [-]\n"
+              "quorvik: unknown option [-q]\n");
+    EXPECT_EQ(backlight, 1);
+}
+
+TEST_F(OptionsDeathTest, HelpVersionAndMissingValues) {
+    EXPECT_EXIT(scan({"-h"}), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(scan({"-c"}), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(scan({"-vanything"}), testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Options, UsageAndVersionTextsAreExact) {
+    // The death test child's standard output is not captured, so run them in
+    // a child process by hand.
+    auto outputOf = [](std::vector<std::string> words) {
+        std::string command = std::string(QUORVIK_BINARY_DIR) + "/monitor/quorvik";
+        for (auto& word : words) command += " '" + word + "'";
+        std::string output;
+        FILE* pipe = popen(command.c_str(), "r");
+        char buffer[4096];
+        std::size_t got;
+        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+        EXPECT_EQ(pclose(pipe), 0);
+        return output;
+    };
+    EXPECT_EQ(outputOf({"-v"}), "Quorvik version 2.3.0 - the quorvik developers 2026-11-01\n");
+    EXPECT_EQ(outputOf({"-h"}), usageText);
+    EXPECT_EQ(outputOf({"-b", "-x"}), usageText);
+}
+
+TEST_F(Options, ToBooleanWords) {
+    struct Case {
+        const char* word;
+        int value;
+        bool complaint;
+    } cases[] = {
+        {"1", 1, false},   {"0", 0, false},  {"true", 1, false}, {"FALSE", 0, false},
+        {"Yes", 1, false}, {"no", 0, false}, {"On", 1, false},   {"oFF", 0, false},
+        {"yes ", 0, true}, {" on", 0, true}, {"2", 0, true},     {"Maybe", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.word);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(toBoolean(c.word), c.value);
+        std::string complaint = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(complaint, c.complaint ? "Error converting \"" + std::string(c.word) +
+                                               "\" to boolean value.\n"
+                                         : "");
+    }
+}
+
+TEST_F(Options, AssignWithForceOverridesIntegersButNeverAText) {
+    scan({"-c", "red", "-i", "5"});
+    EXPECT_EQ(assignOption(row('c'), "blue", 1), 1);
+    EXPECT_EQ(assignOption(row('i'), "2", 1), 1);
+    EXPECT_EQ(color.get(), "red");
+    EXPECT_EQ(interval, 2u);
+    // A text that was none takes the first value given.
+    EXPECT_EQ(assignOption(row('n'), "notify-me", 1), 1);
+    EXPECT_EQ(notify.get(), "notify-me");
+    // Empty values: booleans invert, other kinds fail.
+    EXPECT_EQ(assignOption(row('b'), "", 1), 1);
+    EXPECT_EQ(backlight, 1);
+    EXPECT_EQ(assignOption(row('x'), "", 1), 0);
+    EXPECT_EQ(assignOption(row('h'), "x", 1), 0);
+}
