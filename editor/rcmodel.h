@@ -1,0 +1,77 @@
+#pragma once
+// The editor's model of one rc file: every setting the editor shows, the box
+// list, and the reader and writer of the file. No GTK here.
+
+#include <cstdint>
+#include <list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One `Mailbox` line split into its words.
+struct BoxEntry {
+    std::string path;  // FILE-OR-URL as written, a ":port" included
+    std::string type;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::optional<std::string> folder;
+};
+
+// A list keeps every entry at its address while others come and go: the rows
+// of the box view point at them.
+using EntryList = std::list<BoxEntry>;
+
+struct EditorSettings {
+    int Backlight = 0;
+    int Blink = 1;
+    int RunOnce = 0;
+    int CheckSize = 0;
+    int32_t Interval = 1;
+    int32_t CheckDelay = 30;
+    int32_t DefaultBox = 0;  // box number from 1 as the monitor reads it; 0 = all boxes
+    std::optional<std::string> Color;
+    std::optional<std::string> Command;
+    std::optional<std::string> Notify;
+    std::optional<int> UseThreads;  // written back only when the file had it
+    std::string rcPath;
+    EntryList entryList;
+};
+
+// The one record the editor works on.
+EditorSettings& editorSettings();
+
+// Puts every field back to its value before a file is read.
+void resetEditorSettings();
+
+// Longest accepted word: type, file-or-url, user name, password, folder.
+inline constexpr std::size_t boxWordLimits[5] = {9, 99, 24, 24, 99};
+
+// What addBoxEntry does with a local box whose path cannot be opened.
+enum class MissingPath {
+    refuse,  // a box the user is adding
+    keep,    // a box read from the file: an unmounted spool must survive a save
+};
+
+// Reads `rcPath` into the record; messages go to standard error.
+void loadRcFile();
+
+// Writes the record to `rcPath` in the fixed layout, through a temporary file
+// renamed over it. Returns false (after the message) when it could not.
+bool saveRcFile();
+
+// Parses "TYPE FILE-OR-URL [USERNAME] [PASSWORD] [FOLDER]" and appends an
+// entry. Returns true when one was appended.
+bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition,
+                 MissingPath missing = MissingPath::refuse);
+
+// 1 or 0 for a boolean word; folds `text` to lower case in place.
+int parseBoolean(std::string& text);
+
+void freeEntryList(EntryList& list);
+
+// True when the type word names a local store (MBOX, MAILDIR, MH).
+bool isLocalType(std::string_view type);
+
+// Splits a text at white space into at most `count` words.
+std::vector<std::string> splitWords(std::string_view text, std::size_t count);
