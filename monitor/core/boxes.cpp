@@ -143,6 +143,8 @@ void rebuildBoxList(int /*reloading*/) {
                     box->sizeStamp = (*match)->sizeStamp.load();
                     box->newCount = (*match)->newCount.load();
                     box->totalCount = (*match)->totalCount.load();
+                    box->counted = (*match)->counted.load();
+                    box->notifiedNew = (*match)->notifiedNew.load();
                 }
                 old = std::move(boxList);
                 boxList = std::move(fresh);

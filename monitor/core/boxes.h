@@ -33,6 +33,12 @@ struct Box {
     std::atomic<int32_t> settled{0};
     std::atomic<int32_t> updated{0};
     std::atomic<int32_t> busy{0};
+    // 1 once a check has counted the box (or its counts were carried over
+    // from a counted box): only then can a rise of its new count be news.
+    std::atomic<int32_t> counted{0};
+    // The new count the main thread last compared for the notify command, -1
+    // before the first comparison. Written under boxListLock only.
+    std::atomic<int32_t> notifiedNew{-1};
     int32_t type = BOX_MBOX;
     std::optional<std::string> user;
     std::optional<std::string> password;

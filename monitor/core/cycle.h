@@ -18,7 +18,11 @@ extern int32_t shownNew;
 extern int32_t shownTotal;
 extern int32_t mailStatus;
 
+// The check of one box; checkBox unless a test puts another in its place.
+using BoxChecker = int (*)(Box&);
+void setBoxChecker(BoxChecker checker);  // nullptr restores checkBox
+
 void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status);
-void runBoxCheck(Box& box);
+int runBoxCheck(Box& box);  // the result of checkBox, 0 when the box was busy
 void firstCheck();
 void startThreads();

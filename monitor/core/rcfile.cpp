@@ -1,0 +1,132 @@
+#include "monitor/core/rcfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "monitor/core/boxes.h"
+
+int64_t rcTimeStamp = 0;
+int64_t rcSizeStamp = 0;
+
+namespace {
+
+// Lines are read in parts of at most this many characters.
+constexpr std::size_t linePart = 511;
+// An rc file is a few kilobytes; past these bounds the rest is ignored, so a
+// binary or runaway file cannot take the monitor's memory.
+constexpr std::size_t maximumFileSize = 4 << 20;
+constexpr std::size_t maximumDefinitions = 4096;
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd(fd) {}
+    ~FileDescriptor() {
+        if (fd >= 0) close(fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd; }
+
+private:
+    int fd;
+};
+
+bool sameVersion(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Reads the whole file (up to the bound) and tells whether it stayed the same
+// file with the same content from open to end: an editor that replaces it, or
+// a writer still filling it, makes this read void.
+std::optional<std::string> readStableFile(const std::string& path, struct stat& version) {
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0 || fstat(file.get(), &version) != 0) return std::nullopt;
+    if (!S_ISREG(version.st_mode)) return std::nullopt;
+    std::string content;
+    char block[16384];
+    while (content.size() < maximumFileSize) {
+        ssize_t got =
+            read(file.get(), block, std::min(sizeof block, maximumFileSize - content.size()));
+        if (got < 0) return std::nullopt;
+        if (got == 0) break;
+        content.append(block, static_cast<std::size_t>(got));
+    }
+    struct stat after {
+    }, named{};
+    if (fstat(file.get(), &after) != 0 || !sameVersion(version, after)) return std::nullopt;
+    if (stat(path.c_str(), &named) != 0 || !sameVersion(version, named)) return std::nullopt;
+    return content;
+}
+
+// Splits the text as a 511-character fgets loop would: each part ends at a
+// newline or after 511 characters; one trailing newline is removed.
+template <typename Visit>
+void forEachLinePart(std::string_view text, Visit visit) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t limit = std::min(text.size() - at, linePart);
+        const void* newline = std::memchr(text.data() + at, '\n', limit);
+        std::size_t length =
+            newline ? static_cast<const char*>(newline) - (text.data() + at) + 1 : limit;
+        std::string_view part = text.substr(at, length);
+        at += length;
+        if (!part.empty() && part.back() == '\n') part.remove_suffix(1);
+        visit(part);
+    }
+}
+
+}  // namespace
+
+bool readRcFile(Option* table, const std::optional<std::string>& path, int force) {
+    if (!path) return false;
+    struct stat version {};
+    auto content = readStableFile(*path, version);
+    if (!content) return false;
+
+    forEachLinePart(*content, [&](std::string_view line) {
+        if (line.empty() || line.front() == '#') return;
+        std::size_t equals = line.find('=');
+        if (equals == std::string_view::npos) return;
+        std::string_view value = line.substr(equals + 1);
+        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+        if (value.empty()) return;
+        for (Option* row = table; row->letter != 0; ++row) {
+            if (row->key == nullptr) continue;
+            std::string_view key = row->key;
+            if (line.size() <= key.size() || line.substr(0, key.size()) != key) continue;
+            if (row->kind == OptionKind::definitionList &&
+                boxDefinitions.size() >= maximumDefinitions)
+                continue;
+            assignOption(*row, value, force);
+        }
+    });
+    return true;
+}
+
+int reloadIfChanged(int reloading) {
+    auto path = rcFilePath.get();
+    if (!path) return 0;
+    struct stat status {};
+    if (stat(path->c_str(), &status) != 0) return 0;
+    bool bySize = checkSize.load() != 0;
+    int64_t stamp =
+        bySize ? static_cast<int64_t>(status.st_size) : static_cast<int64_t>(status.st_mtime);
+    int64_t& recorded = bySize ? rcSizeStamp : rcTimeStamp;
+    if (stamp == recorded) return 0;
+    // A file caught while it was being replaced is read again at the next
+    // pass: its stamp is stored only once a whole version has been read.
+    if (!readRcFile(optionTable(), path, 1)) {
+        freeDefinitions(boxDefinitions);
+        return 0;
+    }
+    recorded = stamp;
+    rebuildBoxList(reloading);
+    return 1;
+}

@@ -1,0 +1,19 @@
+#pragma once
+// The monitor's reader of the rc file, and the reload when it changes.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "monitor/core/options.h"
+
+// Stamps of the file at the last read: modification time and size.
+extern int64_t rcTimeStamp;
+extern int64_t rcSizeStamp;
+
+// Applies every setting line of the file through assignOption. Returns false,
+// and applies nothing, when the file cannot be read or was replaced or
+// rewritten while it was being read.
+bool readRcFile(Option* table, const std::optional<std::string>& path, int force);
+
+int reloadIfChanged(int reloading);

@@ -1,0 +1,313 @@
+#include "monitor/core/cycle.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "monitor/core/rcfile.h"
+
+namespace {
+
+// What the stand-in checker stores: by box path, the counts of its next check.
+std::mutex plannedLock;
+std::map<std::string, std::pair<int32_t, int32_t>> planned;
+
+int plannedCheck(Box& box) {
+    std::lock_guard guard(plannedLock);
+    auto it = planned.find(box.path);
+    if (it == planned.end()) return 0;
+    box.newCount = it->second.first;
+    box.totalCount = it->second.second;
+    planned.erase(it);
+    return 1;
+}
+
+void plan(const std::string& path, int32_t newCount, int32_t totalCount) {
+    std::lock_guard guard(plannedLock);
+    planned[path] = {newCount, totalCount};
+}
+
+class Cycle : public testing::Test {
+protected:
+    void SetUp() override {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ignore.sa_flags = SA_NOCLDWAIT;
+        sigaction(SIGCHLD, &ignore, nullptr);
+        resetSettings();
+        clearBoxList();
+        planned.clear();
+        setBoxChecker(plannedCheck);
+        directory =
+            std::filesystem::temp_directory_path() / ("quorvik-cycle-" + std::to_string(getpid()));
+        std::filesystem::create_directories(directory);
+        notified = directory / "notified";
+        newShown = totalShown = status = -99;
+    }
+    void TearDown() override {
+        useThreads = 0;
+        setBoxChecker(nullptr);
+        resetSettings();
+        clearBoxList();
+        std::filesystem::remove_all(directory);
+    }
+
+    static void boxes(std::initializer_list<std::string> servers) {
+        for (const auto& server : servers) addDefinition(boxDefinitions, "POP3 " + server);
+        rebuildBoxList(0);
+    }
+
+    void cycle() { checkCycle(newShown, totalShown, status); }
+
+    void useNotify() { notify.reset("echo >> " + notified.string()); }
+
+    // Lines the notify command wrote, after giving launched shells time to run.
+    int notifications() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        std::ifstream in(notified);
+        int lines = 0;
+        for (std::string line; std::getline(in, line);) ++lines;
+        return lines;
+    }
+
+    std::filesystem::path directory, notified;
+    int32_t newShown, totalShown, status;
+};
+
+}  // namespace
+
+TEST_F(Cycle, OutputsAndMailStatus) {
+    struct Case {
+        const char* what;
+        int32_t selected;
+        std::vector<std::pair<int32_t, int32_t>> counts;
+        int32_t newShown, totalShown, status;
+    } cases[] = {
+        {"no boxes", 0, {}, 0, 0, STATUS_NONE},
+        {"all boxes, sums", 0, {{2, 10}, {3, 5}}, 5, 15, STATUS_OTHER},
+        {"all boxes, nothing new", 0, {{0, 10}, {0, 5}}, 0, 15, STATUS_NONE},
+        {"only the selected box", 2, {{0, 10}, {3, 5}}, 3, 5, STATUS_SELECTED},
+        {"selected and another", 2, {{1, 10}, {3, 5}}, 3, 5, STATUS_BOTH},
+        {"only another box", 2, {{1, 10}, {0, 5}}, 0, 5, STATUS_OTHER},
+        {"negative counts", 1, {{-3, 4}, {1, 1}}, -3, 4, STATUS_NONE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        clearBoxList();
+        useThreads = 0;
+        std::vector<std::string> servers;
+        for (std::size_t i = 0; i < c.counts.size(); ++i) {
+            std::string server = "host" + std::to_string(i);
+            addDefinition(boxDefinitions, "POP3 " + server);
+            plan(server, c.counts[i].first, c.counts[i].second);
+        }
+        rebuildBoxList(0);
+        selectedBox = c.selected;
+        newShown = totalShown = status = 0;
+        cycle();
+        EXPECT_EQ(newShown, c.newShown);
+        EXPECT_EQ(totalShown, c.totalShown);
+        EXPECT_EQ(status, c.status);
+    }
+}
+
+TEST_F(Cycle, UnchangedBoxesKeepTheOutputsUntilTheSelectionChanges) {
+    useThreads = 0;
+    boxes({"a", "b"});
+    plan("a", 2, 4);
+    cycle();
+    EXPECT_EQ(status, STATUS_OTHER);
+    newShown = totalShown = status = -1;
+    cycle();  // nothing counted afresh, same selection
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(newShown, -1);
+    selectedBox = 1;
+    cycle();
+    EXPECT_EQ(status, STATUS_SELECTED);
+    EXPECT_EQ(newShown, 2);
+    EXPECT_EQ(totalShown, 4);
+}
+
+TEST_F(Cycle, NotifyWithoutThreads) {
+    useThreads = 0;
+    useNotify();
+    boxes({"a"});
+    plan("a", 1, 1);
+    firstCheck();  // mail already there at start-up
+    cycle();
+    EXPECT_EQ(notifications(), 0);
+    plan("a", 2, 2);
+    cycle();
+    EXPECT_EQ(notifications(), 1);
+    plan("a", 1, 2);  // mail read
+    cycle();
+    EXPECT_EQ(notifications(), 1);
+}
+
+TEST_F(Cycle, NotifyOnlyOnceWithoutThreads) {
+    useThreads = 0;
+    runOnce = 1;
+    useNotify();
+    boxes({"a"});
+    firstCheck();
+    plan("a", 1, 1);
+    cycle();
+    EXPECT_EQ(notifications(), 1);
+    plan("a", 2, 2);
+    cycle();
+    EXPECT_EQ(notifications(), 1);
+    plan("a", 0, 2);
+    cycle();
+    plan("a", 3, 5);
+    cycle();
+    EXPECT_EQ(notifications(), 2);
+}
+
+TEST_F(Cycle, NotifyWithWorkersIgnoresMailThatWasAlreadyThere) {
+    for (int once : {0, 1}) {
+        SCOPED_TRACE(once);
+        clearBoxList();
+        std::filesystem::remove(notified);
+        runOnce = once;
+        useNotify();
+        boxes({"a" + std::to_string(once), "b" + std::to_string(once)});
+        auto a = boxAt(1), b = boxAt(2);
+        plan(a->path, 3, 3);
+        plan(b->path, 0, 0);
+        runBoxCheck(*a);  // as a worker: the first counts
+        runBoxCheck(*b);
+        cycle();
+        EXPECT_EQ(notifications(), 0);
+        plan(a->path, 4, 4);
+        runBoxCheck(*a);
+        cycle();
+        EXPECT_EQ(notifications(), once ? 0 : 1);  // 3 -> 4 is news only without runOnce
+        plan(a->path, 0, 4);
+        runBoxCheck(*a);
+        cycle();
+        plan(b->path, 1, 1);
+        runBoxCheck(*b);
+        cycle();
+        EXPECT_EQ(notifications(), once ? 1 : 2);
+    }
+}
+
+TEST_F(Cycle, NotifyWithWorkersAfterAReloadAddsABox) {
+    useNotify();
+    boxes({"a"});
+    plan("a", 1, 1);
+    runBoxCheck(*boxAt(1));
+    cycle();
+    boxes({"a", "added"});  // a keeps its counts and what was seen of them
+    plan("added", 5, 5);
+    runBoxCheck(*boxAt(2));
+    cycle();
+    EXPECT_EQ(notifications(), 0);
+    plan("a", 2, 2);
+    runBoxCheck(*boxAt(1));
+    cycle();
+    EXPECT_EQ(notifications(), 1);
+}
+
+TEST_F(Cycle, BusyBoxIsNotCheckedTwice) {
+    boxes({"a"});
+    auto box = boxAt(1);
+    box->busy = 1;
+    plan("a", 1, 1);
+    EXPECT_EQ(runBoxCheck(*box), 0);
+    EXPECT_EQ(box->newCount, 0);
+    box->busy = 0;
+    EXPECT_EQ(runBoxCheck(*box), 1);
+    EXPECT_EQ(box->updated, 1);
+    EXPECT_EQ(box->busy, 0);
+}
+
+TEST_F(Cycle, SchedulerChecksEveryBoxInWorkers) {
+    boxes({"a", "b", "c"});
+    plan("a", 1, 2);
+    plan("b", 0, 3);
+    plan("c", 4, 4);
+    checkDelay = 1;  // the scheduler reads it once; the rebuild would raise it
+    startThreads();
+    for (int tries = 0; tries < 200 && boxAt(3)->totalCount != 4; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    cycle();
+    EXPECT_EQ(newShown, 5);
+    EXPECT_EQ(totalShown, 9);
+    EXPECT_EQ(status, STATUS_OTHER);
+}
+
+// Reloads that keep, add and drop boxes while workers check them and the main
+// thread runs the cycle: no Box is used after it is freed and nothing races.
+TEST_F(Cycle, ReloadsWhileWorkersCheckAndTheCycleRuns) {
+    setBoxChecker(nullptr);  // the real checks of real mbox files
+    std::vector<std::string> files;
+    for (int i = 0; i < 6; ++i) {
+        files.push_back((directory / ("mbox" + std::to_string(i))).string());
+        std::ofstream(files.back()) << "From a\nStatus: RO\n\nbody\nFrom b\n\n";
+    }
+    std::string rc = (directory / "rc").string();
+    rcFilePath.reset(rc);
+    auto writeRc = [&](int round) {
+        std::string text = "Interval = " + std::to_string(1 + round % 3) +
+                           "\nDefaultBox = " + std::to_string(round % 4) +
+                           "\nBacklight = " + (round % 2 ? "On" : "Off") + "\n";
+        for (int i = 0; i < 6; ++i)
+            if ((round + i) % 3 != 0) text += "Mailbox = MBOX " + files[i] + "\n";
+        std::string temporary = rc + ".new";
+        std::ofstream(temporary) << text;
+        timespec times[2] = {{0, UTIME_OMIT}, {2000000 + round, 0}};
+        utimensat(AT_FDCWD, temporary.c_str(), times, 0);
+        std::filesystem::rename(temporary, rc);
+    };
+    writeRc(0);
+    testing::internal::CaptureStderr();
+    reloadIfChanged(0);
+
+    std::atomic<bool> stop{false};
+    std::thread editor([&] {
+        for (int round = 1; round < 200; ++round) {
+            writeRc(round);
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        stop = true;
+    });
+    std::thread reloader([&] {
+        while (!stop) reloadIfChanged(1);
+    });
+    std::thread workers([&] {
+        while (!stop) {
+            int32_t count = boxCount(*boxListSnapshot());
+            for (int32_t position = 1; position <= count; ++position)
+                std::thread([position] {
+                    if (auto box = boxAt(position)) runBoxCheck(*box);
+                }).detach();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    int cycles = 0;
+    newShown = totalShown = status = 0;
+    while (!stop) {
+        cycle();
+        ++cycles;
+        EXPECT_GE(totalShown, 0);
+    }
+    editor.join();
+    reloader.join();
+    workers.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    testing::internal::GetCapturedStderr();
+    EXPECT_GT(cycles, 0);
+    EXPECT_GE(interval.load(), 1u);
+}

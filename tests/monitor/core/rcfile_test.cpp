@@ -1,0 +1,188 @@
+#include "monitor/core/rcfile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "monitor/core/boxes.h"
+
+namespace {
+
+class RcFile : public testing::Test {
+protected:
+    void SetUp() override {
+        resetSettings();
+        clearBoxList();
+        rcTimeStamp = 0;
+        rcSizeStamp = 0;
+        directory =
+            std::filesystem::temp_directory_path() / ("quorvik-rc-" + std::to_string(getpid()));
+        std::filesystem::create_directories(directory);
+        path = (directory / "rc").string();
+        rcFilePath.reset(path);
+        mbox = (directory / "mbox").string();
+        std::ofstream(mbox) << "From a\n";
+    }
+    void TearDown() override {
+        resetSettings();
+        clearBoxList();
+        std::filesystem::remove_all(directory);
+    }
+
+    // Writes the file with a modification time of its own, so every write is
+    // a change even within one second.
+    void write(const std::string& text) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+        timespec times[2] = {{0, UTIME_OMIT}, {1000000 + ++version, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+
+    std::string load(const std::string& text) {
+        write(text);
+        testing::internal::CaptureStderr();
+        reloadIfChanged(0);
+        return testing::internal::GetCapturedStderr();
+    }
+
+    std::filesystem::path directory;
+    std::string path, mbox;
+    int version = 0;
+};
+
+}  // namespace
+
+TEST_F(RcFile, CommentsAndEmptyLinesChangeNothing) {
+    EXPECT_EQ(load("# Blink = no\n\n#Interval=5\n"), "");
+    EXPECT_EQ(blink, 1);
+    EXPECT_EQ(interval, 1u);
+}
+
+TEST_F(RcFile, LineRules) {
+    struct Case {
+        std::string line;
+        int32_t blinkAfter;
+        std::string message;
+    } cases[] = {
+        {"Blink=no", 0, ""},
+        {" Blink=no", 1, ""},  // a blank before the key: no key
+        {"# Blink=no", 1, ""},
+        {"Blinking = no", 0, ""},  // anything may stand before the =
+        {"Blink no", 1, ""},       // no =
+        {"Blink =   ", 1, ""},     // empty value
+        {"blink = no", 1, ""},     // keys are case-sensitive
+        {"Blink", 1, ""},
+        {"Blink = no ", 0, "Error converting \"no \" to boolean value.\n"},
+        {"Blink = Yes", 1, ""},
+        {"Blink = Off", 0, ""},
+        {"Blink =\tno", 0, "Error converting \"\tno\" to boolean value.\n"},
+        {"Blink = no\r", 0, "Error converting \"no\r\" to boolean value.\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        blink = 1;
+        EXPECT_EQ(load(c.line + "\n"), c.message);
+        EXPECT_EQ(blink, c.blinkAfter);
+    }
+}
+
+TEST_F(RcFile, BooleansAsTheEditorWritesThem) {
+    load("Backlight = On\nCheckSize = True\nRunOnce = Yes\nUseThreads = False\n");
+    EXPECT_EQ(backlight, 1);
+    EXPECT_EQ(checkSize, 1);
+    EXPECT_EQ(runOnce, 1);
+    EXPECT_EQ(useThreads, 0);
+}
+
+TEST_F(RcFile, ValuesKeepLaterEqualsAndTrailingBlanks) {
+    load(
+        "Command = a=b  \nNotify=  say \"mail\"\t\nColor = red\nColor = blue\nInterval = 7x\n"
+        "DefaultBox = -2\nCheckDelay=60");
+    EXPECT_EQ(command.get(), "a=b  ");
+    EXPECT_EQ(notify.get(), "say \"mail\"\t");
+    EXPECT_EQ(color.get(), "red");  // a text once set stays
+    EXPECT_EQ(interval, 7u);
+    EXPECT_EQ(checkDelay, 60);
+    EXPECT_EQ(selectedBox, 0);  // the rebuild's range correction
+}
+
+TEST_F(RcFile, LongLinesAreReadInPartsOf511) {
+    std::string first = "Command = ";
+    first += std::string(511 - first.size(), 'x');
+    load(first + "Interval=9\n" + std::string(1000, 'y') + "Blink=no\n");
+    EXPECT_EQ(command.get(), std::string(501, 'x'));
+    EXPECT_EQ(interval, 9u);
+    EXPECT_EQ(blink, 1);  // "Blink=no" lies inside the second part of a long line
+}
+
+TEST_F(RcFile, MailboxLinesReplaceTheCommandLineBoxes) {
+    addDefinition(boxDefinitions, "POP3 from-command-line");
+    rebuildBoxList(0);
+    load("Mailbox = MBOX " + mbox + "\nMailbox = POP3 host\nMailbox = POP3 host\n");
+    auto list = boxListSnapshot();
+    ASSERT_EQ(boxCount(*list), 2);
+    EXPECT_EQ((*list)[0]->path, mbox);
+    EXPECT_EQ((*list)[1]->path, "host");
+    // A file without a valid box leaves the list in force.
+    EXPECT_EQ(load("Mailbox = MBOX /no/such\n"), "Mail box '/no/such' does not exist !\n");
+    EXPECT_EQ(boxListSnapshot(), list);
+}
+
+TEST_F(RcFile, ReloadOnlyWhenTheStampChanges) {
+    EXPECT_EQ(reloadIfChanged(1), 0);  // no file
+    write("Interval = 3\nCommand = first\n");
+    EXPECT_EQ(reloadIfChanged(1), 1);
+    EXPECT_EQ(reloadIfChanged(1), 0);
+    EXPECT_EQ(interval, 3u);
+    write("Interval = 4\nCommand = second\n");
+    EXPECT_EQ(reloadIfChanged(1), 1);
+    EXPECT_EQ(interval, 4u);
+    EXPECT_EQ(command.get(), "first");  // needs a restart
+    // By size, an edit that keeps the size is not noticed.
+    checkSize = 1;
+    write("Interval = 5\nCommand = second\n");
+    EXPECT_EQ(reloadIfChanged(1), 1);  // the size stamp was still 0
+    write("Interval = 6\nCommand = second\n");
+    EXPECT_EQ(reloadIfChanged(1), 0);
+    EXPECT_EQ(interval, 5u);
+}
+
+TEST_F(RcFile, ReloadCarriesCountsOfKeptBoxes) {
+    load("Mailbox = MBOX " + mbox + "\n");
+    boxAt(1)->newCount = 4;
+    boxAt(1)->totalCount = 9;
+    load("Mailbox = MBOX " + mbox + "\nMailbox = POP3 other\n");
+    EXPECT_EQ(boxAt(1)->newCount, 4);
+    EXPECT_EQ(boxAt(1)->totalCount, 9);
+    EXPECT_EQ(boxAt(2)->newCount, 0);
+}
+
+TEST_F(RcFile, BinaryAndHugeFilesAreReadWithinBounds) {
+    std::mt19937 random(7);
+    std::string binary(1 << 16, '\0');
+    for (char& c : binary) c = static_cast<char>(random());
+    testing::internal::CaptureStderr();
+    write(binary);
+    reloadIfChanged(0);
+    testing::internal::GetCapturedStderr();
+
+    // Tens of thousands of distinct boxes and a 20 MiB file: the monitor
+    // keeps a bounded number and reads a bounded prefix.
+    std::string many;
+    for (int i = 0; many.size() < (20u << 20); ++i)
+        many += "Mailbox = POP3 host" + std::to_string(i) + "\n";
+    write(many);
+    EXPECT_EQ(reloadIfChanged(0), 1);
+    EXPECT_EQ(boxCount(*boxListSnapshot()), 4096);
+}
+
+TEST_F(RcFile, UnreadableOrMissingFilesReadNothing) {
+    EXPECT_FALSE(readRcFile(optionTable(), std::nullopt, 1));
+    EXPECT_FALSE(readRcFile(optionTable(), (directory / "none").string(), 1));
+    EXPECT_FALSE(readRcFile(optionTable(), directory.string(), 1));
+}
