@@ -99,26 +99,31 @@ void boxWorker(int32_t position) {
 void schedulerThread() {
     const auto pause = std::chrono::seconds(checkDelay.load());
     while (useThreads.load() != 0) {
-        {
-            std::lock_guard guard(boxListLock);
-            int32_t position = 0;
-            for (const auto& box : *boxList) {
-                ++position;
-                if (box->busy.load() != 0) continue;
-                try {
-                    std::thread(boxWorker, position).detach();
-                } catch (const std::system_error&) {
-                    useThreads = 0;
-                    break;
-                }
-            }
-        }
+        schedulerPass();
         reloadIfChanged(1);
         std::this_thread::sleep_for(pause);
     }
 }
 
 }  // namespace
+
+void schedulerPass() {
+    // The walk works on the list as it was taken: its Boxes stay alive while
+    // it runs, so the lock need not be held across a thousand thread
+    // creations, which would stall the main thread's cycle.
+    auto list = boxListSnapshot();
+    int32_t position = 0;
+    for (const auto& box : *list) {
+        ++position;
+        if (box->busy.load() != 0) continue;
+        try {
+            std::thread(boxWorker, position).detach();
+        } catch (const std::system_error&) {
+            useThreads = 0;
+            break;
+        }
+    }
+}
 
 int runBoxCheck(Box& box) {
     // Claiming the box atomically keeps two checks of one box apart, also

@@ -26,3 +26,6 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status);
 int runBoxCheck(Box& box);  // the result of checkBox, 0 when the box was busy
 void firstCheck();
 void startThreads();
+
+// One pass of the scheduler: a worker thread for each box not being checked.
+void schedulerPass();
