@@ -10,7 +10,8 @@
 #include "monitor/checks/mh.h"
 
 std::mutex boxListLock;
-std::shared_ptr<const BoxList> boxList = std::make_shared<const BoxList>();
+std::shared_ptr<const BoxList>& boxList =
+    *new std::shared_ptr<const BoxList>(std::make_shared<const BoxList>());
 
 namespace {
 

@@ -52,7 +52,8 @@ using BoxList = std::vector<std::shared_ptr<Box>>;
 
 // Guards `boxList` itself (the pointer), not the Boxes' counters.
 extern std::mutex boxListLock;
-extern std::shared_ptr<const BoxList> boxList;
+// Never destroyed: detached workers may still use it while the process exits.
+extern std::shared_ptr<const BoxList>& boxList;
 
 // The list in force, taken under the lock.
 std::shared_ptr<const BoxList> boxListSnapshot();

@@ -38,12 +38,12 @@ std::atomic<int32_t> useThreads{1};
 std::atomic<int32_t> selectedBox{0};
 std::atomic<uint32_t> interval{1};
 std::atomic<int64_t> checkDelay{30};
-TextSetting displayName;
-TextSetting color;
-TextSetting command;
-TextSetting notify;
-TextSetting rcFilePath;
-DefinitionList boxDefinitions;
+TextSetting& displayName = *new TextSetting;
+TextSetting& color = *new TextSetting;
+TextSetting& command = *new TextSetting;
+TextSetting& notify = *new TextSetting;
+TextSetting& rcFilePath = *new TextSetting;
+DefinitionList& boxDefinitions = *new DefinitionList;
 
 namespace {
 

@@ -29,7 +29,9 @@ private:
 using DefinitionList = std::vector<std::string>;
 
 // Settings. Integers are atomics: the scheduler thread rewrites them on an
-// rc reload while the main thread reads them.
+// rc reload while the main thread reads them. The texts and the definition
+// list are never destroyed, since detached threads may still read them while
+// the process exits.
 extern std::atomic<int32_t> windowed;
 extern std::atomic<int32_t> brokenWM;
 extern std::atomic<int32_t> backlight;
@@ -40,12 +42,12 @@ extern std::atomic<int32_t> useThreads;
 extern std::atomic<int32_t> selectedBox;
 extern std::atomic<uint32_t> interval;
 extern std::atomic<int64_t> checkDelay;
-extern TextSetting displayName;
-extern TextSetting color;
-extern TextSetting command;
-extern TextSetting notify;
-extern TextSetting rcFilePath;
-extern DefinitionList boxDefinitions;
+extern TextSetting& displayName;
+extern TextSetting& color;
+extern TextSetting& command;
+extern TextSetting& notify;
+extern TextSetting& rcFilePath;
+extern DefinitionList& boxDefinitions;
 
 enum class OptionKind : int32_t {
     help = -1,
