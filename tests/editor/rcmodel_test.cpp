@@ -1,0 +1,308 @@
+#include "editor/rcmodel.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/editor/testfiles.h"
+
+using editortest::dataDir;
+using editortest::readFile;
+using editortest::TempDir;
+using editortest::writeFile;
+
+namespace {
+
+// The fixtures name their local boxes relative to the data directory.
+class RcModel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(chdir(dataDir.c_str()), 0);
+        resetEditorSettings();
+    }
+    void TearDown() override { resetEditorSettings(); }
+
+    // Loads the file and returns what was printed on standard error.
+    static std::string load(const std::string& path) {
+        editorSettings().rcPath = path;
+        ::testing::internal::CaptureStderr();
+        loadRcFile();
+        return ::testing::internal::GetCapturedStderr();
+    }
+};
+
+struct Words {
+    std::string type, path;
+    std::optional<std::string> user, password, folder;
+};
+
+void expectEntries(const EntryList& list, const std::vector<Words>& expected) {
+    ASSERT_EQ(list.size(), expected.size());
+    auto it = list.begin();
+    for (const Words& words : expected) {
+        SCOPED_TRACE(words.type + " " + words.path);
+        EXPECT_EQ(it->type, words.type);
+        EXPECT_EQ(it->path, words.path);
+        EXPECT_EQ(it->user, words.user);
+        EXPECT_EQ(it->password, words.password);
+        EXPECT_EQ(it->folder, words.folder);
+        ++it;
+    }
+}
+
+}  // namespace
+
+TEST_F(RcModel, LoadsEveryKey) {
+    EXPECT_EQ(load(dataDir + "/every-key.rc"), "");
+    const EditorSettings& s = editorSettings();
+    EXPECT_EQ(s.Backlight, 1);
+    EXPECT_EQ(s.Color, "#ff0000  ");  // trailing blanks belong to the value
+    EXPECT_EQ(s.Interval, 7);         // digits followed by letters
+    EXPECT_EQ(s.Command, "xterm -e mutt");
+    EXPECT_EQ(s.Notify, "play ding.wav");
+    EXPECT_EQ(s.Blink, 0);
+    EXPECT_EQ(s.DefaultBox, 2);
+    EXPECT_EQ(s.CheckDelay, 10);  // no range on reading
+    EXPECT_EQ(s.RunOnce, 1);
+    EXPECT_EQ(s.CheckSize, 1);
+    EXPECT_EQ(s.UseThreads, 0);
+    expectEntries(s.entryList, {{"MBOX", "mbox-sample", "", "", ""},
+                                {"POP3", "pop.example.org:2110", "bob", "hunter2", ""},
+                                {"IMAP", "imap.example.org", "", "", ""}});
+}
+
+TEST_F(RcModel, OddLinesAreSkippedOrReported) {
+    std::string path = dataDir + "/odd-lines.rc";
+    std::string expected = "Error in " + path + " at line 3 :\n[ Backlight = on].\n" + "Error in " +
+                           path + " at line 4 :\n[backlight = on].\n" +
+                           "Error in converting \"maybe\" to boolean value.\n"
+                           "Invalid Mail box parameters !\n"
+                           "Mail box 'no-such-mbox' does not exist !\n"
+                           "Mail box 'mbox-sample:5' does not exist !\n" +
+                           "Error in " + path + " at line 22 :\n[Unknown = 1].\n" + "Error in " +
+                           path + " at line 23 :\n[  # indented hash = no comment].\n";
+    EXPECT_EQ(load(path), expected);
+
+    const EditorSettings& s = editorSettings();
+    EXPECT_EQ(s.Backlight, 1);  // "Backlighting" belongs to the key
+    EXPECT_EQ(s.Blink, 0);
+    EXPECT_EQ(s.Interval, 0);  // "abc"; the empty values before it were skipped
+    EXPECT_EQ(s.Color, "blue");
+    EXPECT_EQ(s.Command, "\tmutt");  // only spaces are skipped after "="
+    EXPECT_EQ(s.RunOnce, 1);         // last line, without a line feed
+    EXPECT_EQ(s.CheckDelay, 30);
+    // Missing local paths stay: an unmounted spool must survive a save.
+    expectEntries(s.entryList, {{"POP3", "", "", "", ""},
+                                {"MBOX", "no-such-mbox", "", "", ""},
+                                {"FOO", "bar", "baz", "", ""},
+                                {"IMAP", "imap.example.org:993", "alice", "pw", "Work"},
+                                {"MBOX", "mbox-sample:5", "", "", ""},
+                                {"POP3", "pop.example.org", "", "", ""}});
+}
+
+TEST_F(RcModel, LongLinesAndCarriageReturns) {
+    TempDir dir;
+    std::string path = dir.path("rc");
+    std::string command(2990, 'a');
+    writeFile(path, "Command = " + command + "\nNotify = beep\r\nBogus = 1\n");
+    // 3000 bytes read as parts of 1023, 1023 and 954: the third line is line 5.
+    EXPECT_EQ(load(path), "Error in " + path + " at line 5 :\n[Bogus = 1].\n");
+    EXPECT_EQ(editorSettings().Command, std::string(1013, 'a'));
+    EXPECT_EQ(editorSettings().Notify, "beep\r");
+}
+
+TEST_F(RcModel, MissingFile) {
+    TempDir dir;
+    std::string other = dir.path("rc");
+    EXPECT_EQ(load(other), "Unable to open configuration file \"" + other + "\".\n");
+    EXPECT_EQ(load(dir.path(".quorvikrc")), "");  // the default file does not exist yet
+    EXPECT_EQ(editorSettings().Interval, 1);
+}
+
+TEST_F(RcModel, SavesTheLayout) {
+    TempDir dir;
+    editorSettings().rcPath = dir.path("rc");
+    ASSERT_TRUE(saveRcFile());
+    EXPECT_EQ(readFile(dir.path("rc")), readFile(dataDir + "/defaults.saved"));
+
+    resetEditorSettings();
+    load(dataDir + "/every-key.rc");
+    // An edited local box holds no user, password or folder.
+    BoxEntry& mbox = editorSettings().entryList.front();
+    mbox.user = mbox.password = mbox.folder = std::nullopt;
+    editorSettings().rcPath = dir.path("rc");
+    ASSERT_TRUE(saveRcFile());
+    EXPECT_EQ(readFile(dir.path("rc")), readFile(dataDir + "/every-key.saved"));
+}
+
+TEST_F(RcModel, SavedFileLoadsBackUnchanged) {
+    TempDir dir;
+    load(dataDir + "/odd-lines.rc");
+    editorSettings().rcPath = dir.path("first");
+    ASSERT_TRUE(saveRcFile());
+    resetEditorSettings();
+    EXPECT_EQ(load(dir.path("first")),
+              "Mail box 'no-such-mbox' does not exist !\n"
+              "Mail box 'mbox-sample:5' does not exist !\n");
+    editorSettings().rcPath = dir.path("second");
+    ASSERT_TRUE(saveRcFile());
+    EXPECT_EQ(readFile(dir.path("second")), readFile(dir.path("first")));
+    EXPECT_EQ(readFile(dir.path("first")).find("UseThreads"), std::string::npos);
+}
+
+TEST(ParseBoolean, WordsAndFolding) {
+    struct Case {
+        std::string word;
+        int value;
+        std::string folded;
+        std::string message;
+    } cases[] = {
+        {"1", 1, "1", ""},
+        {"TRUE", 1, "true", ""},
+        {"Yes", 1, "yes", ""},
+        {"oN", 1, "on", ""},
+        {"0", 0, "0", ""},
+        {"False", 0, "false", ""},
+        {"NO", 0, "no", ""},
+        {"off", 0, "off", ""},
+        {"Yes ", 0, "yes ", "Error in converting \"yes \" to boolean value.\n"},
+        {"", 0, "", "Error in converting \"\" to boolean value.\n"},
+        {"2", 0, "2", "Error in converting \"2\" to boolean value.\n"},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE("word [" + c.word + "]");
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(parseBoolean(c.word), c.value);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(c.word, c.folded);
+    }
+}
+
+TEST_F(RcModel, AddBoxEntryRules) {
+    const std::string word24(24, 'u'), word99(99, 'p');
+    struct Case {
+        std::string definition;
+        MissingPath missing;
+        bool added;
+        std::string message;
+    } cases[] = {
+        {"MBOX mbox-sample", MissingPath::refuse, true, ""},
+        {"MBOX mbox-sample", MissingPath::refuse, false, ""},  // duplicate
+        {"MBOX   mbox-sample\t", MissingPath::refuse, false, ""},
+        {"MBOX mbox-sample x", MissingPath::refuse, true, ""},
+        {"MH .", MissingPath::refuse, true, ""},  // a directory opens too
+        {"MBOX", MissingPath::refuse, false, "Invalid Mail box parameters !\n"},
+        {"MAILDIR nowhere", MissingPath::refuse, false, "Mail box 'nowhere' does not exist !\n"},
+        {"MAILDIR nowhere", MissingPath::keep, true, "Mail box 'nowhere' does not exist !\n"},
+        {"POP3", MissingPath::refuse, true, ""},
+        {"pop3 whatever", MissingPath::refuse, true, ""},  // not local: untested
+        {"TENLETTERS host", MissingPath::refuse, false, "Invalid Mail box parameters !\n"},
+        {"NINELETTR host", MissingPath::refuse, true, ""},
+        {"IMAP " + word99 + " " + word24 + " " + word24 + " " + word99, MissingPath::refuse, true,
+         ""},
+        {"IMAP " + word99 + "p", MissingPath::refuse, false, "Invalid Mail box parameters !\n"},
+        {"IMAP h " + word24 + "u", MissingPath::refuse, false, "Invalid Mail box parameters !\n"},
+        {"IMAP h u " + word24 + "x", MissingPath::refuse, false, "Invalid Mail box parameters !\n"},
+        {"IMAP h u p " + word99 + "f", MissingPath::refuse, false,
+         "Invalid Mail box parameters !\n"},
+        {"IMAP h u p f " + word99 + word99, MissingPath::refuse, true, ""},  // sixth: ignored
+    };
+    EntryList list;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.definition.substr(0, 40));
+        std::size_t before = list.size();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(addBoxEntry(list, c.definition, c.missing), c.added);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(list.size(), before + (c.added ? 1 : 0));
+    }
+    EXPECT_FALSE(addBoxEntry(list, std::nullopt));
+    EXPECT_EQ(list.back().folder, "f");
+    freeEntryList(list);
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(RcModel, SaveFailureKeepsTheOldFile) {
+    TempDir dir;
+    std::string path = dir.path("rc");
+    writeFile(path, "Interval = 5\n");
+    editorSettings().rcPath = path;
+    for (int i = 0; i < 100; ++i)
+        addBoxEntry(editorSettings().entryList, "POP3 host" + std::to_string(i) + " user pw");
+
+    // A full disk: the file size limit stops the writes past 512 bytes.
+    struct sigaction ignore {
+    }, old{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 512;
+    setrlimit(RLIMIT_FSIZE, &small);
+    ::testing::internal::CaptureStderr();
+    bool written = saveRcFile();
+    std::string message = ::testing::internal::GetCapturedStderr();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &old, nullptr);
+
+    EXPECT_FALSE(written);
+    EXPECT_EQ(message, "Unable to open configuration file \"" + path + "\".\n");
+    EXPECT_EQ(readFile(path), "Interval = 5\n");
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"rc"});  // no temporary left
+
+    // The rename fails: the path is a directory. Also for the default name.
+    std::string directory = dir.path(".quorvikrc");
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    editorSettings().rcPath = directory;
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(saveRcFile());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Unable to open configuration file \"" + directory + "\".\n");
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{".quorvikrc", "rc"}));
+
+    editorSettings().rcPath = dir.path("no/such/dir/rc");
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(saveRcFile());
+    EXPECT_NE(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(RcModel, SaveModes) {
+    TempDir dir;
+    mode_t oldMask = umask(022);
+    struct Case {
+        std::string name;
+        std::optional<mode_t> existing;
+        mode_t expected;
+    } cases[] = {{"new", std::nullopt, 0600}, {"shared", 0644, 0644}, {"group", 0640, 0640}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.path(c.name);
+        if (c.existing) {
+            writeFile(path, "old\n");
+            ASSERT_EQ(chmod(path.c_str(), *c.existing), 0);
+        }
+        editorSettings().rcPath = path;
+        ASSERT_TRUE(saveRcFile());
+        struct stat status {};
+        ASSERT_EQ(stat(path.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, c.expected);
+        EXPECT_EQ(readFile(path), readFile(dataDir + "/defaults.saved"));
+    }
+    umask(oldMask);
+
+    // A linked rc file is updated through its link.
+    std::string link = dir.path("link");
+    ASSERT_EQ(symlink(dir.path("shared").c_str(), link.c_str()), 0);
+    writeFile(dir.path("shared"), "old\n");
+    editorSettings().rcPath = link;
+    ASSERT_TRUE(saveRcFile());
+    struct stat status {};
+    ASSERT_EQ(lstat(link.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(readFile(dir.path("shared")), readFile(dataDir + "/defaults.saved"));
+}
