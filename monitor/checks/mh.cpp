@@ -1,5 +1,275 @@
 #include "monitor/checks/mh.h"
 
-int checkMhBox(Box&, int64_t) { return 0; }
-std::optional<std::string> mhProfileValue(std::string_view) { return std::nullopt; }
-std::optional<std::string> mhAbsolutePath(std::string_view, PathBase) { return std::nullopt; }
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "common/home.h"
+#include "monitor/checks/check.h"
+
+namespace {
+
+// Only bytes below 128 are classified.
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isWhiteSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool allDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), isDigit);
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (lowerAscii(text[i]) != lowerAscii(prefix[i])) return false;
+    return true;
+}
+
+std::string_view skipBlanks(std::string_view text) {
+    std::size_t at = 0;
+    while (at < text.size() && isBlank(text[at])) ++at;
+    return text.substr(at);
+}
+
+// After the key (or sequence name) and optional blanks, a colon: the rest.
+std::optional<std::string_view> afterKey(std::string_view line, std::string_view key) {
+    line = skipBlanks(line);
+    if (!startsWithNoCase(line, key)) return std::nullopt;
+    line = skipBlanks(line.substr(key.size()));
+    if (line.empty() || line.front() != ':') return std::nullopt;
+    return skipBlanks(line.substr(1));
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    int get() const { return fd; }
+
+private:
+    int fd;
+};
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { closedir(directory); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
+
+// Opens a regular file for reading; FIFOs and devices are refused without
+// blocking on them.
+FileDescriptor openRegularFile(const std::string& path) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat status {};
+    if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return FileDescriptor(-1);
+    return file;
+}
+
+// Whole lines of a file, each kept up to `maxLine` bytes; the rest of a
+// longer line is dropped, never read as a line of its own. A NUL byte is an
+// ordinary byte. Memory stays bounded however the file looks.
+class LineReader {
+public:
+    static constexpr std::size_t maxLine = 64 * 1024;
+
+    explicit LineReader(int fd) : fd(fd), block(16 * 1024) {}
+
+    // The next line without its newline; false at end of file or on an error.
+    bool next(std::string& line, bool& cut) {
+        line.clear();
+        cut = false;
+        bool any = false;
+        for (;;) {
+            if (at == filled && !refill()) return any;
+            any = true;
+            auto* begin = block.data() + at;
+            auto* newline = static_cast<const char*>(std::memchr(begin, '\n', filled - at));
+            std::size_t length = newline != nullptr ? newline - begin : filled - at;
+            std::size_t room = maxLine - std::min(maxLine, line.size());
+            if (length > room) cut = true;
+            line.append(begin, std::min(length, room));
+            at += length;
+            if (newline != nullptr) {
+                ++at;
+                return true;
+            }
+        }
+    }
+
+private:
+    bool refill() {
+        for (;;) {
+            ssize_t got = ::read(fd, block.data(), block.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            at = 0;
+            filled = static_cast<std::size_t>(got);
+            return true;
+        }
+    }
+
+    int fd;
+    std::vector<char> block;
+    std::size_t at = 0;
+    std::size_t filled = 0;
+};
+
+std::optional<std::string> profilePath() {
+    const char* mh = std::getenv("MH");
+    if (mh == nullptr) return mhAbsolutePath(".mh_profile", PathBase::homeDirectory);
+    if (mh[0] == '/') return std::string(mh);
+    return mhAbsolutePath(mh, PathBase::workingDirectory);
+}
+
+// Message numbers are read without sign and saturate at the int32 range,
+// so "1-4294967296" is the range 1 to 2147483647 and no sum can overflow.
+std::optional<int64_t> messageNumber(std::string_view digits) {
+    if (!allDigits(digits)) return std::nullopt;
+    int64_t value = 0;
+    constexpr int64_t largest = std::numeric_limits<int32_t>::max();
+    for (char c : digits) value = std::min(largest, value * 10 + (c - '0'));
+    return value;
+}
+
+// How many messages one token of a sequence names: a number, or a range
+// "first-last" that counts when last is above first.
+int64_t tokenCount(std::string_view token) {
+    if (allDigits(token)) return 1;
+    std::size_t hyphen = token.find('-');
+    if (hyphen == std::string_view::npos) return 0;
+    auto first = messageNumber(token.substr(0, hyphen));
+    auto last = messageNumber(token.substr(hyphen + 1));
+    if (!first || !last || *last <= *first) return 0;
+    return *last - *first + 1;
+}
+
+int32_t countUnseen(const std::string& folder) {
+    std::string sequencesName = mhProfileValue("mh-sequences").value_or(".mh_sequences");
+    std::string sequence = mhProfileValue("unseen-sequence").value_or("unseen");
+    // The profile may name several sequences; messages go into every one of
+    // them, so the first stands for all.
+    sequence.erase(std::find_if(sequence.begin(), sequence.end(), isWhiteSpace), sequence.end());
+    if (sequence.empty()) return 0;
+
+    FileDescriptor file = openRegularFile(joinPath(folder, sequencesName));
+    if (file.get() < 0) return 0;
+    LineReader reader(file.get());
+    std::string line;
+    bool cut = false;
+    while (reader.next(line, cut)) {
+        auto rest = afterKey(line, sequence);
+        if (!rest) continue;
+        // A token that the length limit cut in two is not counted.
+        if (cut) {
+            while (!rest->empty() && !isWhiteSpace(rest->back())) rest->remove_suffix(1);
+        }
+        int64_t unseen = 0;
+        std::string_view tokens = *rest;
+        while (!tokens.empty()) {
+            auto start = std::find_if_not(tokens.begin(), tokens.end(), isWhiteSpace);
+            auto stop = std::find_if(start, tokens.end(), isWhiteSpace);
+            unseen += tokenCount(std::string_view(start, stop - start));
+            unseen = std::min<int64_t>(unseen, std::numeric_limits<int32_t>::max());
+            tokens = std::string_view(stop, tokens.end() - stop);
+        }
+        return static_cast<int32_t>(unseen);
+    }
+    return 0;
+}
+
+// Entries named by digits that are regular files, symbolic links followed.
+// d_type spares the stat call where the file system tells the type.
+int32_t countMessages(const std::string& folder) {
+    Directory directory(opendir(folder.c_str()));
+    if (!directory) return 0;
+    int descriptor = dirfd(directory.get());
+    int32_t total = 0;
+    while (const dirent* entry = readdir(directory.get())) {
+        if (!allDigits(entry->d_name)) continue;
+        bool regular = entry->d_type == DT_REG;
+        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+            struct stat status {};
+            regular =
+                ::fstatat(descriptor, entry->d_name, &status, 0) == 0 && S_ISREG(status.st_mode);
+        }
+        if (regular && total < std::numeric_limits<int32_t>::max()) ++total;
+    }
+    return total;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+}  // namespace
+
+std::optional<std::string> mhProfileValue(std::string_view key) {
+    auto path = profilePath();
+    if (!path) return std::nullopt;
+    FileDescriptor file = openRegularFile(*path);
+    if (file.get() < 0) return std::nullopt;
+    LineReader reader(file.get());
+    std::string line;
+    bool cut = false;
+    while (reader.next(line, cut)) {
+        if (auto value = afterKey(line, key)) {
+            std::string result(*value);
+            trimPathEnd(result);
+            return result;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> mhAbsolutePath(std::string_view name, PathBase base) {
+    if (name.empty()) return std::nullopt;
+    if (name.front() == '/') {
+        std::string path(name);
+        if (path.size() > 1 && path.back() == '/') path.pop_back();
+        return path;
+    }
+    std::string joined;
+    if (base == PathBase::workingDirectory) {
+        std::vector<char> directory(4096);
+        if (::getcwd(directory.data(), directory.size()) == nullptr) return std::nullopt;
+        joined = joinPath(directory.data(), name);
+    } else {
+        joined = joinPath(homeDirectory(), name);
+    }
+    trimPathEnd(joined);
+    return joined;
+}
+
+int checkMhBox(Box& box, int64_t now) {
+    bool forced = applySettlingRule(box, now);
+    auto rootValue = mhProfileValue("path");
+    if (!rootValue) return 0;
+    auto root = mhAbsolutePath(*rootValue, PathBase::homeDirectory);
+    if (!root || !isDirectory(*root)) return 0;
+    // The Box's path was trimmed when the Box was made; other threads read
+    // it, so it is not written here.
+    std::string folder = joinPath(*root, box.path);
+    if (!isDirectory(folder)) return 0;
+    int32_t total = countMessages(folder);
+    int32_t unseen = countUnseen(folder);
+    box.newCount = unseen;
+    box.totalCount = total;
+    box.settled = forced ? 1 : 0;
+    return 1;
+}
