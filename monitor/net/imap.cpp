@@ -1,3 +1,330 @@
 #include "monitor/net/imap.h"
 
-int imapCheck(Box&, int64_t) { return 0; }
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <new>
+
+#include "monitor/checks/check.h"
+#include "monitor/core/options.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t answerRoom = imapAnswerSize - 1;
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool startsWithWord(std::string_view text, std::string_view word) {
+    if (text.size() < word.size()) return false;
+    for (std::size_t at = 0; at < word.size(); ++at) {
+        if (upper(text[at]) != word[at]) return false;
+    }
+    return true;
+}
+
+bool sameWord(std::string_view text, std::string_view word) {
+    return text.size() == word.size() && startsWithWord(text, word);
+}
+
+// A line that ends with {N} announces a literal of N bytes on the next line.
+bool announcesLiteral(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.empty() || line.back() != '}') return false;
+    line.remove_suffix(1);
+    std::size_t digits = 0;
+    while (digits < line.size() && line[line.size() - 1 - digits] >= '0' &&
+           line[line.size() - 1 - digits] <= '9') {
+        ++digits;
+    }
+    return digits > 0 && digits < line.size() && line[line.size() - 1 - digits] == '{';
+}
+
+void takeLine(ImapAnswerState& state) {
+    bool tagged = state.line.starts_with(state.tag);
+    bool keep = tagged || state.keepNext || startsWithWord(state.line, "* STATUS ") ||
+                startsWithWord(state.line, "* CAPABILITY ");
+    if (keep) {
+        std::size_t room = answerRoom - std::min(answerRoom, state.kept.size());
+        state.kept.append(state.line, 0, std::min(room, state.line.size()));
+    }
+    state.keepNext = keep && announcesLiteral(state.line);
+    state.line.clear();
+    state.ended = tagged;
+}
+
+// Reads a number of at most ten digits: none when there are no digits or the
+// number does not fit 32 signed bits.
+std::optional<int32_t> readNumber(std::string_view text, std::size_t& at) {
+    std::size_t start = at;
+    int64_t value = 0;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+        if (value <= INT32_MAX) value = value * 10 + (text[at] - '0');
+        ++at;
+    }
+    if (at == start || value > INT32_MAX) return std::nullopt;
+    return static_cast<int32_t>(value);
+}
+
+void skipBlanks(std::string_view text, std::size_t& at) {
+    while (at < text.size() && text[at] == ' ') ++at;
+}
+
+// Steps over the mailbox name of a STATUS line.
+bool skipMailbox(std::string_view text, std::size_t& at) {
+    if (at >= text.size()) return false;
+    if (text[at] == '"') {
+        for (++at; at < text.size() && text[at] != '"'; ++at) {
+            if (text[at] == '\\') ++at;
+            if (at >= text.size() || text[at] == '\r' || text[at] == '\n') return false;
+        }
+        if (at >= text.size()) return false;
+        ++at;
+        return true;
+    }
+    if (text[at] == '{') {
+        ++at;
+        std::optional<int32_t> size = readNumber(text, at);
+        if (!size || at >= text.size() || text[at] != '}') return false;
+        ++at;
+        if (at < text.size() && text[at] == '\r') ++at;
+        if (at >= text.size() || text[at] != '\n') return false;
+        ++at;
+        if (static_cast<std::size_t>(*size) > text.size() - at) return false;
+        at += static_cast<std::size_t>(*size);
+        return true;
+    }
+    std::size_t start = at;
+    while (at < text.size() &&
+           std::string_view{" ()\r\n"}.find(text[at]) == std::string_view::npos) {
+        ++at;
+    }
+    return at > start;
+}
+
+// Parses what follows "* STATUS " on one line.
+std::optional<ImapCounts> parseStatusData(std::string_view text, std::size_t at) {
+    if (!skipMailbox(text, at)) return std::nullopt;
+    skipBlanks(text, at);
+    if (at >= text.size() || text[at] != '(') return std::nullopt;
+    ++at;
+    ImapCounts counts;
+    bool haveMessages = false;
+    bool haveUnseen = false;
+    for (;;) {
+        skipBlanks(text, at);
+        if (at >= text.size()) return std::nullopt;
+        if (text[at] == ')') break;
+        std::size_t start = at;
+        while (at < text.size() && text[at] != ' ' && text[at] != ')' && text[at] != '\r' &&
+               text[at] != '\n') {
+            ++at;
+        }
+        std::string_view name = text.substr(start, at - start);
+        if (name.empty()) return std::nullopt;
+        skipBlanks(text, at);
+        std::size_t digits = at;
+        std::optional<int32_t> value = readNumber(text, at);
+        if (at == digits) return std::nullopt;
+        if (sameWord(name, "MESSAGES")) {
+            if (!value) return std::nullopt;
+            counts.messages = *value;
+            haveMessages = true;
+        } else if (sameWord(name, "UNSEEN")) {
+            if (!value) return std::nullopt;
+            counts.unseen = *value;
+            haveUnseen = true;
+        }
+    }
+    if (!haveMessages || !haveUnseen) return std::nullopt;
+    return counts;
+}
+
+}  // namespace
+
+void imapAnswerFeed(ImapAnswerState& state, std::string_view bytes) {
+    for (char byte : bytes) {
+        if (state.ended) return;
+        ++state.received;
+        if (state.line.size() < answerRoom) state.line.push_back(byte);
+        if (byte == '\n') takeLine(state);
+    }
+}
+
+void imapAnswerFinish(ImapAnswerState& state) {
+    if (!state.ended && !state.line.empty()) takeLine(state);
+}
+
+bool imapTaggedOk(std::string_view answer, std::string_view tag) {
+    while (!answer.empty()) {
+        std::size_t end = answer.find('\n');
+        std::string_view line = answer.substr(0, end);
+        if (line.starts_with(tag)) {
+            line.remove_prefix(tag.size());
+            return sameWord(line.substr(0, line.find_first_of(" \r")), "OK");
+        }
+        if (end == std::string_view::npos) break;
+        answer.remove_prefix(end + 1);
+    }
+    return false;
+}
+
+std::optional<ImapCounts> imapParseStatus(std::string_view answer) {
+    constexpr std::string_view status = "* STATUS ";
+    std::size_t at = 0;
+    while (at < answer.size()) {
+        if (startsWithWord(answer.substr(at), status)) {
+            if (auto counts = parseStatusData(answer, at + status.size())) return counts;
+        }
+        std::size_t end = answer.find('\n', at);
+        if (end == std::string_view::npos) break;
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> imapQuoted(std::string_view text) {
+    if (!isSingleLine(text)) return std::nullopt;
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') quoted.push_back('\\');
+        quoted.push_back(c);
+    }
+    quoted.push_back('"');
+    return quoted;
+}
+
+std::unique_ptr<ImapConn> imapNew() {
+    return std::unique_ptr<ImapConn>{new (std::nothrow) ImapConn};
+}
+
+int imapConnect(ImapConn& conn, const std::string& host, int port) {
+    conn.host = host;
+    conn.socket = connectTcp(host, port, conn.address);
+    if (!conn.socket.isOpen()) return -1;
+    if (port != 143 && port != 220) tlsStart(conn.tls, conn.socket.get(), host);
+    ImapAnswer answer;
+    if (imapGetAnswer(conn, answer) < 0 || answer[0] != '*') return -1;
+    return 0;
+}
+
+int imapGetAnswer(ImapConn& conn, ImapAnswer& answer) {
+    ImapAnswerState state;
+    state.tag = conn.tag;
+    answer[0] = '\0';
+    char chunk[4096];
+    auto limit = Clock::now() + replyTimeLimit;
+    while (!state.ended) {
+        auto deadline = std::min(limit, Clock::now() + replySilence);
+        Received got =
+            receiveSome(conn.socket.get(), conn.tls.get(), chunk, sizeof chunk, deadline);
+        if (got.status == ReceiveStatus::closed || got.status == ReceiveStatus::failed) {
+            std::fputs("imapGetAnswer() receive error\n", stderr);
+            return -1;
+        }
+        if (got.status == ReceiveStatus::data) imapAnswerFeed(state, {chunk, got.count});
+        if (state.ended) break;
+        // Past the limits the server has not answered at all.
+        if (state.received >= netAnswerByteLimit || Clock::now() >= limit) {
+            state.kept.clear();
+            break;
+        }
+        if (got.status == ReceiveStatus::silence) {
+            imapAnswerFinish(state);
+            break;
+        }
+    }
+    std::size_t size = std::min(state.kept.size(), answerRoom);
+    std::copy_n(state.kept.data(), size, answer.data());
+    answer[size] = '\0';
+    return static_cast<int>(size);
+}
+
+void imapSendCommand(ImapConn& conn, std::string_view command) {
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "A%04d ", conn.counter % 100000000);
+    ++conn.counter;
+    conn.tag = tag;
+    std::string line = conn.tag;
+    line.append(command);
+    sendAll(conn.socket.get(), conn.tls.get(), line);
+}
+
+int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
+              const std::optional<std::string>& password) {
+    std::optional<std::string> name = imapQuoted(user.value_or(""));
+    std::optional<std::string> secret = imapQuoted(password.value_or(""));
+    if (!name || !secret) return -1;
+
+    ImapAnswer answer;
+    imapSendCommand(conn, "CAPABILITY\r\n");
+    if (imapGetAnswer(conn, answer) < 0) return -1;
+    // Over a link already encrypted there is nothing to start.
+    if (!conn.tls && std::string_view{answer.data()}.find("STARTTLS") != std::string_view::npos) {
+        imapSendCommand(conn, "STARTTLS\r\n");
+        // A refusal leaves the server talking plain text; the password is
+        // then not sent at all rather than sent in the clear.
+        if (imapGetAnswer(conn, answer) <= 0 || !imapTaggedOk(answer.data(), conn.tag)) return -1;
+        tlsStart(conn.tls, conn.socket.get(), conn.host);
+    }
+
+    imapSendCommand(conn, "LOGIN " + *name + " " + *secret + "\r\n");
+    if (imapGetAnswer(conn, answer) <= 0) return -1;
+    return imapTaggedOk(answer.data(), conn.tag) ? 0 : -1;
+}
+
+int imapStatus(ImapConn& conn, const std::optional<std::string>& folder) {
+    std::optional<std::string> mailbox = imapQuoted(folder.value_or("INBOX"));
+    if (!mailbox) return -1;
+    imapSendCommand(conn, "STATUS " + *mailbox + " (MESSAGES UNSEEN)\r\n");
+    ImapAnswer answer;
+    int size = imapGetAnswer(conn, answer);
+    if (size < 2) return -1;
+    std::string_view text{answer.data(), static_cast<std::size_t>(size)};
+    if (!imapTaggedOk(text, conn.tag)) return -1;
+    std::optional<ImapCounts> counts = imapParseStatus(text);
+    // OK without usable counts is no count at all.
+    if (!counts) return -1;
+    conn.messages = counts->messages;
+    conn.unseen = counts->unseen;
+    return 0;
+}
+
+int imapGetMessages(const ImapConn* conn) { return conn != nullptr ? conn->messages : -1; }
+int imapGetUnseen(const ImapConn* conn) { return conn != nullptr ? conn->unseen : -1; }
+
+int imapLogout(ImapConn& conn) {
+    imapSendCommand(conn, "LOGOUT\r\n");
+    tlsClose(conn.tls);
+    conn.socket.reset();
+    conn.tag.clear();
+    return 0;
+}
+
+int imapCheck(Box& box, int64_t now) {
+    if (now - box.timeStamp.load() <= checkDelay.load()) return 0;
+    std::unique_ptr<ImapConn> conn = imapNew();
+    if (!conn) return 0;
+    box.timeStamp = wallClockNow();
+
+    int result = 0;
+    if (imapConnect(*conn, box.path, box.port) != 0) {
+        tlsClose(conn->tls);
+        conn->socket.reset();
+        conn->tag.clear();
+    } else if (imapLogin(*conn, box.user, box.password) != 0) {
+        imapLogout(*conn);
+    } else {
+        int status = imapStatus(*conn, box.folder);
+        imapLogout(*conn);
+        if (status == 0) {
+            box.newCount = imapGetUnseen(conn.get());
+            box.totalCount = imapGetMessages(conn.get());
+            box.settled = 1;
+            box.timeStamp = wallClockNow();
+            result = 1;
+        }
+    }
+    return result;
+}

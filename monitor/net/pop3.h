@@ -1,8 +1,53 @@
 #pragma once
 // POP3 and HOTMAIL accounts.
 
+#include <netinet/in.h>
+
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "monitor/core/boxes.h"
+#include "monitor/net/socket.h"
+#include "monitor/net/tls.h"
+
+// A reply is kept in 1023 bytes and a terminating zero.
+inline constexpr std::size_t pop3ReplySize = 1024;
+using Pop3Reply = std::array<char, pop3ReplySize>;
+
+// One connection, made and dropped within one check.
+struct Pop3Conn {
+    sockaddr_in address{};
+    SocketFd socket;
+    int newCount = 0;
+    int totalCount = 0;
+    std::unique_ptr<TlsLink> tls;
+};
 
 int pop3Check(Box& box, int64_t now);
+
+std::unique_ptr<Pop3Conn> pop3New();
+int pop3Connect(Pop3Conn& conn, const std::string& host, int port);
+// A missing user name or password is sent as the empty text.
+int pop3Login(Pop3Conn& conn, const std::optional<std::string>& user,
+              const std::optional<std::string>& password);
+int pop3Recv(Pop3Conn& conn, Pop3Reply& reply);
+int pop3Stat(Pop3Conn& conn);
+int pop3GetNew(const Pop3Conn* conn);
+int pop3GetTotal(const Pop3Conn* conn);
+int pop3Quit(Pop3Conn& conn);
+void pop3Free(std::unique_ptr<Pop3Conn>& place);
+
+// Reply parsing, apart from the I/O.
+
+// The length of the first line of what has been received, its line end
+// included, or 0 while no line end has come.
+std::size_t pop3LineLength(std::string_view received);
+// The second blank-separated field of a reply read as a decimal number (an
+// optional sign and the leading digits), 0 when there is none, clamped to
+// 32 bits.
+int32_t pop3ReplyNumber(std::string_view reply);

@@ -1,0 +1,152 @@
+#include "monitor/net/socket.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "monitor/net/tls.h"
+
+namespace {
+
+struct AddrInfoFree {
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
+
+using Clock = std::chrono::steady_clock;
+
+// Waits for `events` on the descriptor until the deadline: true when ready.
+// poll, unlike select, has no limit on the descriptor's number.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        pollfd entry{fd, events, 0};
+        int ready = poll(&entry, 1, static_cast<int>(left.count()));
+        if (ready > 0) return true;
+        if (ready == 0) return false;
+        // A failed wait (a signal) is simply retried until the deadline.
+    }
+}
+
+Received receivePlain(int fd, char* into, std::size_t room, Clock::time_point deadline) {
+    for (;;) {
+        if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
+        ssize_t got = recv(fd, into, room, 0);
+        if (got > 0) return {ReceiveStatus::data, static_cast<std::size_t>(got), 0};
+        if (got == 0) return {ReceiveStatus::closed, 0, 0};
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return {ReceiveStatus::failed, 0, static_cast<int>(got)};
+        }
+    }
+}
+
+Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_point deadline) {
+    int fd = tlsSocket(link);
+    for (;;) {
+        std::size_t count = 0;
+        switch (tlsRead(link, into, room, count)) {
+        case TlsIo::done:
+            return {ReceiveStatus::data, count, 0};
+        case TlsIo::wantRead:
+            if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
+            break;
+        case TlsIo::wantWrite:
+            if (!waitFor(fd, POLLOUT, deadline)) return {ReceiveStatus::silence, 0, 0};
+            break;
+        case TlsIo::closed:
+            return {ReceiveStatus::closed, 0, 0};
+        case TlsIo::failed:
+            return {ReceiveStatus::failed, 0, -1};
+        }
+    }
+}
+
+}  // namespace
+
+void SocketFd::reset(int newFd) {
+    if (fd >= 0) close(fd);
+    fd = newFd;
+}
+
+SocketFd connectTcp(const std::string& host, int port, sockaddr_in& address) {
+    if (port <= 0 || port > 65535) return SocketFd{};
+    SocketFd socketFd{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    if (!socketFd.isOpen()) return SocketFd{};
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return SocketFd{};
+    }
+    AddrInfoList answer{found};
+    address = *reinterpret_cast<const sockaddr_in*>(answer->ai_addr);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    answer.reset();
+
+    int result;
+    do {
+        result =
+            connect(socketFd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) return SocketFd{};
+
+    int flags = fcntl(socketFd.get(), F_GETFL);
+    if (flags < 0 || fcntl(socketFd.get(), F_SETFL, flags | O_NONBLOCK) != 0) return SocketFd{};
+    return socketFd;
+}
+
+Received receiveSome(int fd, TlsLink* tls, char* into, std::size_t room,
+                     std::chrono::steady_clock::time_point deadline) {
+    if (room == 0) return {ReceiveStatus::data, 0, 0};
+    return tls != nullptr ? receiveTls(*tls, into, room, deadline)
+                          : receivePlain(fd, into, room, deadline);
+}
+
+bool sendAll(int fd, TlsLink* tls, std::string_view text) {
+    auto deadline = Clock::now() + replyTimeLimit;
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        if (tls != nullptr) {
+            std::size_t count = 0;
+            switch (tlsWrite(*tls, text.data() + sent, text.size() - sent, count)) {
+            case TlsIo::done:
+                sent += count;
+                break;
+            case TlsIo::wantRead:
+                if (!waitFor(fd, POLLIN, deadline)) return false;
+                break;
+            case TlsIo::wantWrite:
+                if (!waitFor(fd, POLLOUT, deadline)) return false;
+                break;
+            case TlsIo::closed:
+            case TlsIo::failed:
+                return false;
+            }
+            continue;
+        }
+        // MSG_NOSIGNAL: a server that has gone must not raise SIGPIPE.
+        ssize_t put = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (put > 0) {
+            sent += static_cast<std::size_t>(put);
+        } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitFor(fd, POLLOUT, deadline)) return false;
+        } else if (put < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isSingleLine(std::string_view text) {
+    return text.find_first_of(std::string_view{"\r\n\0", 3}) == std::string_view::npos;
+}

@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# A private dovecot for the network tests and the benchmark, run inside a
+# network namespace of its own (scripts/in-netns).
+#
+#   dovecot-fixture.sh start DIR [OWNER_PID]   set up DIR and start both servers
+#   dovecot-fixture.sh stop DIR                stop them and remove DIR
+#
+# 127.0.0.1 offers TLS: POP3 on 110, 1100 and 995 (TLS at once), IMAP on 143
+# and 220 (STARTTLS) and 993 (TLS at once). 127.0.0.2 runs a second instance
+# without TLS, IMAP on 143 and 220, since dovecot offers STARTTLS on every
+# plain port once TLS is configured. When OWNER_PID is given, the servers go
+# when that process does, even if it never calls stop.
+#
+# Mailboxes (new = unseen):
+#   alice  secret        INBOX 5 messages, 2 new; Work 4 messages, 3 new
+#   bob    pa"ss\word    INBOX 1 message, 1 new
+#   carol  empty         INBOX empty
+set -euo pipefail
+
+action=${1:?start or stop}
+dir=${2:?directory}
+
+stop() {
+  # Each instance leads a process group of its own (setsid): the group goes
+  # with all of dovecot's children.
+  local instance pid
+  for instance in tls plain; do
+    [ -f "$dir/$instance.pid" ] && kill -TERM -- "-$(cat "$dir/$instance.pid")" 2>/dev/null || true
+  done
+  for instance in tls plain; do
+    [ -f "$dir/$instance.pid" ] || continue
+    pid=$(cat "$dir/$instance.pid")
+    for _ in $(seq 6); do kill -0 -- "-$pid" 2>/dev/null || break; sleep 0.05; done
+    kill -KILL -- "-$pid" 2>/dev/null || true
+  done
+  if [ -f "$dir/watch.pid" ] && [ "$(cat "$dir/watch.pid")" != "${BASHPID:-}" ]; then
+    kill "$(cat "$dir/watch.pid")" 2>/dev/null || true
+  fi
+  rm -rf "$dir"
+}
+
+message() {  # file subject
+  printf 'From: sender@example.org\nTo: user@example.org\nSubject: %s\n\nbody of %s\n' "$2" "$2" >"$1"
+}
+
+maildir() {  # path seen unseen
+  mkdir -p "$1/cur" "$1/new" "$1/tmp"
+  local i
+  for ((i = 1; i <= $2; i++)); do message "$1/cur/100$i.M$i.quorvik:2,S" "seen $i"; done
+  for ((i = 1; i <= $3; i++)); do message "$1/new/200$i.M$i.quorvik" "new $i"; done
+}
+
+config() {  # instance address ssl listeners...
+  local instance=$1 address=$2 ssl=$3
+  mkdir -p "$dir/$instance/run" "$dir/$instance/state"
+  cat >"$dir/$instance/dovecot.conf" <<CONF
+base_dir = $dir/$instance/run
+state_dir = $dir/$instance/state
+log_path = $dir/$instance/log
+listen = $address
+protocols = $4
+ssl = $ssl
+ssl_cert = <$dir/tls.crt
+ssl_key = <$dir/tls.key
+ssl_min_protocol = TLSv1.2
+disable_plaintext_auth = no
+auth_mechanisms = plain login
+login_trusted_networks = 127.0.0.0/8
+mail_location = maildir:$dir/mail/%u
+default_internal_user = nobody
+default_internal_group = nogroup
+default_login_user = nobody
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN $dir/passwd
+}
+userdb {
+  driver = static
+  args = uid=nobody gid=nogroup home=$dir/mail/%u
+}
+# A good login after a failed one must not wait for the penalty.
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
+}
+$5
+CONF
+}
+
+listeners() {  # service name:port[:ssl]...
+  echo "service $1 {"
+  shift
+  local listener name port ssl
+  for listener in "$@"; do
+    IFS=: read -r name port ssl <<<"$listener"
+    echo "  inet_listener $name {"
+    echo "    port = $port"
+    [ -z "$ssl" ] || echo "    ssl = yes"
+    echo "  }"
+  done
+  echo "}"
+}
+
+start() {
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  chmod 755 "$dir"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj /CN=localhost -addext subjectAltName=DNS:localhost \
+    -keyout "$dir/tls.key" -out "$dir/tls.crt" 2>/dev/null
+  chmod 644 "$dir/tls.key"
+  cat >"$dir/passwd" <<'USERS'
+alice:secret
+bob:pa"ss\word
+carol:empty
+USERS
+  maildir "$dir/mail/alice" 3 2
+  maildir "$dir/mail/alice/.Work" 1 3
+  maildir "$dir/mail/bob" 0 1
+  maildir "$dir/mail/carol" 0 0
+  chown -R nobody:nogroup "$dir/mail"
+
+  config tls 127.0.0.1 yes "imap pop3" "$(listeners imap-login imap:143 imap220:220 imaps:993:ssl)
+$(listeners pop3-login pop3:110 hotmail:1100 pop3s:995:ssl)"
+  config plain 127.0.0.2 no imap "$(listeners imap-login imap:143 imap220:220 imaps:0)"
+  for instance in tls plain; do
+    setsid dovecot -F -c "$dir/$instance/dovecot.conf" \
+      </dev/null >>"$dir/$instance/log" 2>&1 &
+    echo $! >"$dir/$instance.pid"
+  done
+
+  local ports="127.0.0.1/110 127.0.0.1/1100 127.0.0.1/995 127.0.0.1/143 127.0.0.1/220"
+  ports="$ports 127.0.0.1/993 127.0.0.2/143 127.0.0.2/220"
+  local port
+  for port in $ports; do
+    for _ in $(seq 200); do
+      (exec 3<>"/dev/tcp/$port") 2>/dev/null && continue 2
+      kill -0 "$(cat "$dir/tls.pid")" 2>/dev/null && kill -0 "$(cat "$dir/plain.pid")" 2>/dev/null ||
+        break
+      sleep 0.025
+    done
+    echo "dovecot-fixture: $port does not answer" >&2
+    cat "$dir"/*/log >&2 || true
+    stop
+    exit 1
+  done
+
+  if [ -n "${3:-}" ]; then
+    owner=$3
+    (
+      trap '' HUP
+      while kill -0 "$owner" 2>/dev/null; do sleep 0.5; done
+      stop
+    ) </dev/null >/dev/null 2>&1 &
+    echo $! >"$dir/watch.pid"
+  fi
+}
+
+case "$action" in
+  start) start "$@" ;;
+  stop) stop ;;
+  *) echo "usage: $0 start|stop DIR [OWNER_PID]" >&2; exit 2 ;;
+esac

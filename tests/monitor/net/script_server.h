@@ -1,0 +1,118 @@
+#pragma once
+// Scripted mail servers for the tests: a listening socket on 127.0.0.1 and a
+// thread that plays a script against each client, recording what it sent.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+// The server's end of one connection.
+class Peer {
+public:
+    Peer(int fd, std::string& heard, std::mutex& lock) : fd(fd), heard(heard), lock(lock) {}
+
+    // Sends the text, optionally one byte at a time with a pause between.
+    void say(std::string_view text, std::chrono::milliseconds gap = {}) {
+        if (gap.count() == 0) {
+            sendRaw(text);
+            return;
+        }
+        for (char c : text) {
+            sendRaw({&c, 1});
+            std::this_thread::sleep_for(gap);
+        }
+    }
+    // Reads one line (without its CR LF); false when the client went away.
+    bool hear(std::string& line, std::chrono::milliseconds wait = std::chrono::seconds(5)) {
+        line.clear();
+        for (;;) {
+            pollfd entry{fd, POLLIN, 0};
+            if (poll(&entry, 1, static_cast<int>(wait.count())) <= 0) return false;
+            char c;
+            if (recv(fd, &c, 1, 0) != 1) return false;
+            if (c == '\n') break;
+            line.push_back(c);
+        }
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::lock_guard hold(lock);
+        heard += line + "\n";
+        return true;
+    }
+    int socket() const { return fd; }
+
+private:
+    void sendRaw(std::string_view text) {
+        while (!text.empty()) {
+            ssize_t put = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+            if (put <= 0) return;
+            text.remove_prefix(static_cast<std::size_t>(put));
+        }
+    }
+    int fd;
+    std::string& heard;
+    std::mutex& lock;
+};
+
+class ScriptedServer {
+public:
+    using Script = std::function<void(Peer&)>;
+
+    ScriptedServer(const char* address, int port, Script script, int clients = 1)
+        : script(std::move(script)) {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, address, &where.sin_addr);
+        bound = bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
+                listen(listener, 8) == 0;
+        worker = std::thread([this, clients] { serve(clients); });
+    }
+    ~ScriptedServer() {
+        finish();
+        close(listener);
+    }
+    bool ready() const { return bound; }
+    // Every line the clients sent, each ended by a newline, once the script
+    // has played to its end.
+    std::string heard() {
+        finish();
+        std::lock_guard hold(lock);
+        return lines;
+    }
+
+private:
+    void finish() {
+        shutdown(listener, SHUT_RDWR);
+        if (worker.joinable()) worker.join();
+    }
+    void serve(int clients) {
+        for (int served = 0; served < clients && bound; ++served) {
+            pollfd entry{listener, POLLIN, 0};
+            if (poll(&entry, 1, 10000) <= 0) return;
+            int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) return;
+            Peer peer(client, lines, lock);
+            script(peer);
+            close(client);
+        }
+    }
+
+    Script script;
+    int listener = -1;
+    bool bound = false;
+    std::mutex lock;
+    std::string lines;
+    std::thread worker;
+};
