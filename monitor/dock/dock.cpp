@@ -145,8 +145,12 @@ void dockOpen(const std::string& displayName, const char* applicationName, unsig
 
     state.depth = DefaultDepth(display, screen);
     state.gc = DefaultGC(display, screen);
+    // Each copy would otherwise send a NoExpose event and wake the main loop.
+    XSetGraphicsExposures(display, state.gc, False);
     XFlush(display);
 }
+
+void dockClose() { displayOwner.close(); }
 
 void dockSelectInput(long mask) {
     XSelectInput(state.display, state.iconWin, mask);
@@ -195,7 +199,7 @@ int dockNextEvent(DockEvent& event, uint64_t timeoutMs) {
     if (next.type == ClientMessage &&
         static_cast<Atom>(next.xclient.data.l[0]) == state.wmDeleteWindow) {
         XDestroyWindow(display, next.xclient.window);
-        displayOwner.close();
+        dockClose();
         std::exit(0);
     }
     toDockEvent(next, event);

@@ -50,6 +50,8 @@ private:
 
 void dockOpen(const std::string& displayName, const char* applicationName, unsigned int width,
               unsigned int height, int argc, char** argv);
+// Closes the display; the process's end otherwise does it.
+void dockClose();
 void dockSelectInput(long mask);
 void dockMap();
 
