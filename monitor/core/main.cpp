@@ -8,7 +8,13 @@
 #include "common/alloc.h"
 #include "common/home.h"
 #include "monitor/core/boxes.h"
+#include "monitor/core/cycle.h"
+#include "monitor/core/mainloop.h"
 #include "monitor/core/options.h"
+#include "monitor/core/rcfile.h"
+#include "monitor/dock/dock.h"
+#include "monitor/dock/images.h"
+#include "monitor/dock/render.h"
 
 int main(int argc, char** argv) {
     installOutOfMemoryHandler();
@@ -18,12 +24,40 @@ int main(int argc, char** argv) {
     ignore.sa_flags = SA_NOCLDWAIT;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGCHLD, &ignore, nullptr);
-    // A server that closes its end must not kill the monitor on the next write.
+    // A server that closes its end must not kill the monitor on the next
+    // write; set before any thread exists so every thread inherits it.
     signal(SIGPIPE, SIG_IGN);
 
     scanCommandLine(optionTable(), argc, argv);
     rebuildBoxList(0);
     if (!rcFilePath.isSet()) rcFilePath.reset(homeDirectory() + "/.quorvikrc");
+    struct stat status {};
+    if (stat(rcFilePath.get()->c_str(), &status) == 0) reloadIfChanged(0);
 
-    return 0;
+    if (useThreads.load() != 0)
+        startThreads();
+    else
+        firstCheck();
+    checkCycle(shownNew, shownTotal, mailStatus);
+
+    dockOpen(displayName.get().value_or(""), applicationName, 58, 58, argc, argv);
+    dockSelectInput(dockButtonPressMask);
+    dockSetUpImages();
+    displayRedraw();
+
+    for (;;) {
+        DockEvent event;
+        // Every event restarts the wait, so the cycle runs after `interval`
+        // seconds without any.
+        while (dockNextEvent(event, uint64_t{interval.load()} * 1000) == 1) {
+            if (event.type != dockButtonPress) continue;
+            int32_t boxes = boxCount(*boxListSnapshot());
+            if (handlePress(event.button, event.state, event.x, event.y, boxes) ==
+                PressOutcome::redraw)
+                displayRedraw();
+        }
+        checkCycle(shownNew, shownTotal, mailStatus);
+        applyAlert(mailStatus);
+        displayRedraw();
+    }
 }
