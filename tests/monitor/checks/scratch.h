@@ -1,0 +1,132 @@
+#pragma once
+// Helpers of the checks' tests: a scratch directory, files, the environment,
+// the wall clock and running the mail tools.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "monitor/checks/check.h"
+
+namespace scratch {
+
+namespace fs = std::filesystem;
+
+// A directory of its own for each test, removed with everything in it.
+class Directory {
+public:
+    Directory() {
+        std::string pattern = fs::temp_directory_path() / "quorvik-checks-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+        root = pattern;
+    }
+    ~Directory() {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+
+    fs::path operator/(const std::string& name) const { return root / name; }
+    const fs::path& path() const { return root; }
+
+private:
+    fs::path root;
+};
+
+inline void writeFile(const fs::path& path, std::string_view text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+inline void appendFile(const fs::path& path, std::string_view text) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+inline std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline struct stat statOf(const fs::path& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+// Runs a shell line and gives its standard output, or none when it failed.
+inline std::optional<std::string> run(const std::string& line) {
+    std::FILE* pipe = ::popen(line.c_str(), "r");
+    if (pipe == nullptr) return std::nullopt;
+    std::string output;
+    std::array<char, 4096> block{};
+    while (std::size_t got = std::fread(block.data(), 1, block.size(), pipe))
+        output.append(block.data(), got);
+    if (::pclose(pipe) != 0) return std::nullopt;
+    return output;
+}
+
+// File times are whole seconds to the checks: a change made after this is
+// told apart from one made before.
+inline void waitForNextSecond() {
+    std::time_t start = std::time(nullptr);
+    while (std::time(nullptr) == start) ::usleep(10000);
+}
+
+inline bool haveProgram(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+// Sets or unsets one variable for the life of the guard.
+class Environment {
+public:
+    Environment(const char* name, std::optional<std::string> value) : name(name) {
+        if (const char* old = std::getenv(name)) saved = old;
+        apply(value);
+    }
+    ~Environment() { apply(saved); }
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
+
+private:
+    void apply(const std::optional<std::string>& value) {
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+    const char* name;
+    std::optional<std::string> saved;
+};
+
+// The wall clock the checks see while a FakeClock lives.
+inline std::atomic<int64_t> fakeNow{0};
+inline int64_t readFakeClock() { return fakeNow.load(); }
+
+class FakeClock {
+public:
+    explicit FakeClock(int64_t now) {
+        fakeNow = now;
+        setWallClock(readFakeClock);
+    }
+    ~FakeClock() { setWallClock(nullptr); }
+    FakeClock(const FakeClock&) = delete;
+    FakeClock& operator=(const FakeClock&) = delete;
+    void set(int64_t now) { fakeNow = now; }
+};
+
+}  // namespace scratch
