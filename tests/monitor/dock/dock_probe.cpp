@@ -58,15 +58,18 @@ int main(int argc, char** argv) {
     displayRedraw();
 
     // The first wait sends the picture; then the caller may look at it.
+    // Like the monitor, it redraws after each quiet second: a window manager
+    // that maps the window late has it repainted with the bare background.
     DockEvent event;
     bool ready = false;
     for (;;) {
-        const int got = dockNextEvent(event, ready ? 60000 : 0);
+        const int got = dockNextEvent(event, ready ? 1000 : 0);
         if (!ready && !got) {
             std::printf("ready\n");
             std::fflush(stdout);
             ready = true;
         }
+        if (!got) displayRedraw();
         if (got && event.type == dockButtonPress) {
             std::printf("press %u %d %d %u\n", event.button, event.x, event.y, event.state);
             std::fflush(stdout);
