@@ -33,7 +33,8 @@ void tlsClose(std::unique_ptr<TlsLink>& place);
 
 // The subject of the last certificate reported on standard output.
 std::optional<std::string> lastCertSubject();
-// Forgets the reported subject and the certificates already warned about.
+// Forgets the reported subject and the certificates already checked, and
+// reads the trust store again at the next check.
 void forgetCertificates();
 
 // The descriptor of the link's socket.

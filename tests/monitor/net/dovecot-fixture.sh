@@ -8,8 +8,9 @@
 # 127.0.0.1 offers TLS: POP3 on 110, 1100 and 995 (TLS at once), IMAP on 143
 # and 220 (STARTTLS) and 993 (TLS at once). 127.0.0.2 runs a second instance
 # without TLS, IMAP on 143 and 220, since dovecot offers STARTTLS on every
-# plain port once TLS is configured. When OWNER_PID is given, the servers go
-# when that process does, even if it never calls stop.
+# plain port once TLS is configured. The certificate, DIR/tls.crt, names
+# localhost; DIR/certs is a trust directory that holds it. When OWNER_PID is
+# given, the servers go when that process does, even if it never calls stop.
 #
 # Mailboxes (new = unseen):
 #   alice  secret        INBOX 5 messages, 2 new; Work 4 messages, 3 new
@@ -110,6 +111,10 @@ start() {
     -subj /CN=localhost -addext subjectAltName=DNS:localhost \
     -keyout "$dir/tls.key" -out "$dir/tls.crt" 2>/dev/null
   chmod 644 "$dir/tls.key"
+  # A trust directory that vouches for the server (SSL_CERT_DIR=DIR/certs).
+  mkdir "$dir/certs"
+  cp "$dir/tls.crt" "$dir/certs/quorvik-test.pem"
+  openssl rehash "$dir/certs" 2>/dev/null || c_rehash "$dir/certs" >/dev/null
   cat >"$dir/passwd" <<'USERS'
 alice:secret
 bob:pa"ss\word

@@ -66,7 +66,10 @@ protected:
         ASSERT_FALSE(dovecotDirectory().empty());
         forgetCertificates();
     }
-    void TearDown() override { unsetenv("SSL_CERT_FILE"); }
+    void TearDown() override {
+        unsetenv("SSL_CERT_DIR");
+        forgetCertificates();
+    }
 };
 
 }  // namespace
@@ -116,7 +119,7 @@ TEST_F(Dovecot, CertificateReportedOnceWarningOncePerCertificate) {
               "self-signed certificate\n");
 
     // Trusted, it still has to name the host it was reached by.
-    setenv("SSL_CERT_FILE", (dovecotDirectory() + "/tls.crt").c_str(), 1);
+    setenv("SSL_CERT_DIR", (dovecotDirectory() + "/certs").c_str(), 1);
     forgetCertificates();
     EXPECT_EQ(checkAllQuietly({{"IMAP localhost:993 alice secret", 1, 2, 5}}).err, "");
     forgetCertificates();
