@@ -18,8 +18,10 @@ namespace {
 
 std::atomic<BoxChecker> boxChecker{checkBox};
 
-// The selection for which the outputs were last computed.
-int32_t shownBox = 0;
+// The selection for which the outputs were last computed; none at first, so
+// the first cycle always computes them (without threads, the counts of the
+// check at start-up would otherwise wait for the next change).
+int32_t shownBox = -1;
 
 void computeOutputs(const BoxList& list, int32_t& newShown, int32_t& totalShown, int32_t& status) {
     shownBox = selectedBox.load();

@@ -1,0 +1,409 @@
+// The monitor as a user meets it: the real program on a real X server, with
+// real mail stores written by the mail tools, read back from its pixels and
+// driven with real pointer presses.
+
+// gtest first: Xlib defines None, which gtest uses as a name.
+#include <gtest/gtest.h>
+// clang-format off
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+// clang-format on
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/monitor/checks/scratch.h"
+#include "tests/monitor/dock/xpm_reference.h"
+#include "tests/monitor/dock/xsupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string monitorPath = QUORVIK_BINARY_DIR "/monitor/quorvik";
+
+struct MonitorWindows {
+    Window mainWin = 0;
+    Window iconWin = 0;
+};
+
+void collectLeaders(Display* display, Window window, std::vector<Window>& found) {
+    XClassHint hint{};
+    if (XGetClassHint(display, window, &hint)) {
+        if (std::string(hint.res_class) == "DockApp" && std::string(hint.res_name) == "Quorvik")
+            found.push_back(window);
+        XFree(hint.res_name);
+        XFree(hint.res_class);
+    }
+    Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, window, &root, &parent, &children, &count)) return;
+    for (unsigned int i = 0; i < count; ++i) collectLeaders(display, children[i], found);
+    if (children) XFree(children);
+}
+
+int ignoreErrors(Display*, XErrorEvent*) { return 0; }
+
+// What the seven-segment cells show: a digit, '-' for the dash, ' ' for a
+// ghost (nothing drawn), '?' for anything else.
+struct Shown {
+    std::string box, fresh, total;
+    bool lit = false;
+};
+
+class Glyphs {
+public:
+    Glyphs()
+        : parts(referencePicture(PictureName::parts)),
+          background(referencePicture(PictureName::background)),
+          backlit(referencePicture(PictureName::backlit)) {}
+
+    char cell(const std::vector<uint32_t>& seen, int cellX, int cellY, bool small, bool lit) const {
+        int width = small ? 5 : 10, height = small ? 9 : 20;
+        const Picture& ground = lit ? backlit : background;
+        if (matches(seen, ground.crop(cellX, cellY, width, height))) return ' ';
+        for (int digit = 0; digit < 10; ++digit) {
+            int x = small ? (lit ? 50 : 0) + 5 * digit : 10 * digit;
+            int y = small ? 40 : (lit ? 20 : 0);
+            if (matches(seen, parts.crop(x, y, width, height)))
+                return static_cast<char>('0' + digit);
+        }
+        if (small && matches(seen, parts.crop(100, lit ? 40 : 31, 5, 9))) return '-';
+        return '?';
+    }
+
+    bool litPanel(uint32_t colour) const { return colour == backlit.at(30, 31); }
+
+private:
+    static bool matches(const std::vector<uint32_t>& seen, const Picture& glyph) {
+        return seen == glyph.rgb;
+    }
+    Picture parts, background, backlit;
+};
+
+class Monitor : public testing::Test {
+protected:
+    void SetUp() override {
+        display.emplace(sharedDisplay());
+        bin = home.path() / "bin";
+        fs::create_directories(bin);
+    }
+    void TearDown() override {
+        monitor.reset();
+        display.reset();
+    }
+
+    void start(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), monitorPath);
+        monitor.emplace(arguments, std::vector<std::string>{
+                                       "DISPLAY=" + sharedDisplay(), "HOME=" + home.path().string(),
+                                       "PATH=" + bin.string() + ":/usr/bin:/bin"});
+        XSync(*display, False);
+        auto previous = XSetErrorHandler(ignoreErrors);
+        ASSERT_TRUE(eventually([&] {
+            std::vector<Window> leaders;
+            collectLeaders(*display, DefaultRootWindow(display->get()), leaders);
+            for (Window leader : leaders) {
+                XWMHints* hints = XGetWMHints(*display, leader);
+                if (!hints) continue;
+                windows = {leader, hints->icon_window};
+                XFree(hints);
+                XWindowAttributes attributes{};
+                return XGetWindowAttributes(*display, windows.iconWin, &attributes) &&
+                       attributes.map_state == IsViewable;
+            }
+            return false;
+        })) << monitor->errorText();
+        XSetErrorHandler(previous);
+    }
+
+    // The picture as the server shows it, in windowed mode at (3, 3).
+    Shown read() {
+        auto colours = readColours(*display, windows.iconWin, 3, 3, 58, 58);
+        auto cell = [&](int x, int y, bool small, bool lit) {
+            std::vector<uint32_t> seen;
+            int width = small ? 5 : 10, height = small ? 9 : 20;
+            for (int row = y; row < y + height; ++row)
+                for (int column = x; column < x + width; ++column)
+                    seen.push_back(colours[static_cast<std::size_t>(row * 58 + column)]);
+            return glyphs.cell(seen, x, y, small, lit);
+        };
+        Shown shown;
+        shown.lit = glyphs.litPanel(colours[31 * 58 + 30]);
+        for (int x : {7, 13}) shown.box += cell(x, 12, true, shown.lit);
+        for (int x : {21, 33, 45}) shown.fresh += cell(x, 7, false, shown.lit);
+        for (int x : {9, 21, 33, 45}) shown.total += cell(x, 34, false, shown.lit);
+        return shown;
+    }
+
+    // Waits until the display shows the counts; they are trimmed of ghosts.
+    bool shows(const std::string& box, const std::string& fresh, const std::string& total,
+               std::chrono::milliseconds timeout = 10s) {
+        auto trimmed = [](std::string text) {
+            text.erase(0, text.find_first_not_of(' '));
+            return text;
+        };
+        return eventually(
+            [&] {
+                Shown shown = read();
+                last = shown;
+                return shown.box == box && trimmed(shown.fresh) == fresh &&
+                       trimmed(shown.total) == total;
+            },
+            timeout);
+    }
+
+    // A real press at picture coordinates, with Control held when asked.
+    void press(unsigned int button, int x, int y, bool control = false) {
+        int rootX = 0, rootY = 0;
+        Window child;
+        XTranslateCoordinates(*display, windows.iconWin, DefaultRootWindow(display->get()), 3 + x,
+                              3 + y, &rootX, &rootY, &child);
+        XTestFakeMotionEvent(*display, -1, rootX, rootY, 0);
+        KeyCode controlKey = XKeysymToKeycode(*display, XK_Control_L);
+        if (control) XTestFakeKeyEvent(*display, controlKey, True, 0);
+        XTestFakeButtonEvent(*display, button, True, 0);
+        XTestFakeButtonEvent(*display, button, False, 0);
+        if (control) XTestFakeKeyEvent(*display, controlKey, False, 0);
+        XSync(*display, False);
+    }
+
+    std::string describe() const {
+        return "box [" + last.box + "] new [" + last.fresh + "] total [" + last.total + "] " +
+               (last.lit ? "lit" : "unlit");
+    }
+
+    int zombiesOfMonitor() const {
+        int zombies = 0;
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line)) continue;
+            auto close = line.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream rest(line.substr(close + 2));
+            char state;
+            int parent;
+            rest >> state >> parent;
+            if (state == 'Z' && parent == monitor->pid()) ++zombies;
+        }
+        return zombies;
+    }
+
+    TempDir home;
+    fs::path bin;
+    std::optional<Connection> display;
+    std::optional<Child> monitor;
+    MonitorWindows windows;
+    Glyphs glyphs;
+    Shown last;
+};
+
+constexpr int plusX = 15, minusX = 9, buttonY = 24;
+
+std::string inHome(const TempDir& home) {
+    return "cd '" + home.path().string() + "' && HOME=$PWD ";
+}
+
+// procmail delivers a message; formail marks it read first when asked, as a
+// mail reader's Status header would.
+void deliverToMbox(const TempDir& home, const fs::path& mbox, int number, bool read) {
+    scratch::writeFile(home.path() / "message",
+                       "From: a@example.org\nSubject: m" + std::to_string(number) + "\n\nbody\n");
+    std::string mark = read ? "formail -A 'Status: RO' < message | " : "cat message | ";
+    ASSERT_TRUE(
+        scratch::run(inHome(home) + mark + "procmail -f s@example.org DEFAULT=" + mbox.string()));
+}
+
+}  // namespace
+
+TEST_F(Monitor, ShowsTheCountsOfRealStoresAndFollowsNewMail) {
+    for (const char* tool : {"/usr/bin/procmail", "/usr/bin/formail", "/usr/bin/mh/inc"})
+        if (!scratch::haveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+    // MH: nmh incorporates 4 messages and marks one seen.
+    std::string nmh = inHome(home) + "MH=$PWD/.mh_profile PATH=/usr/bin/mh:$PATH ";
+    ASSERT_TRUE(scratch::run(nmh + "install-mh -auto < /dev/null"));
+    scratch::appendFile(home.path() / ".mh_profile", "Unseen-Sequence: unseen\n");
+    std::string incoming;
+    for (int i = 1; i <= 4; ++i)
+        incoming += "From a@example.org Mon Jan  1 00:00:00 2024\nSubject: h\n\nbody\n\n";
+    scratch::writeFile(home.path() / "incoming", incoming);
+    ASSERT_TRUE(scratch::run(nmh + "inc -file incoming -truncate"));
+    ASSERT_TRUE(scratch::run(nmh + "mark -sequence unseen -delete 1"));
+    scratch::writeFile(home.path() / ".procmailrc", "");
+    // mbox: 3 messages, 1 read.
+    fs::path mbox = home.path() / "mbox";
+    deliverToMbox(home, mbox, 1, true);
+    deliverToMbox(home, mbox, 2, false);
+    deliverToMbox(home, mbox, 3, false);
+    // Maildir: 2 delivered by procmail, one then marked seen the standard way.
+    for (int i = 0; i < 2; ++i) {
+        scratch::writeFile(home.path() / "message", "From: a@example.org\nSubject: d\n\nbody\n");
+        ASSERT_TRUE(scratch::run(inHome(home) + "procmail DEFAULT=$PWD/Maildir/ < message"));
+    }
+    fs::path seen = *fs::directory_iterator(home.path() / "Maildir" / "new");
+    fs::rename(seen, home.path() / "Maildir" / "cur" / (seen.filename().string() + ":2,S"));
+    fs::create_directories(home.path() / "inbox");  // the folder name is tested from here too
+
+    // The monitor runs in its home, so the MH folder name exists where it starts.
+    fs::current_path(home.path());
+    start({"-w", "-m", "MBOX " + mbox.string(), "-m",
+           "MAILDIR " + (home.path() / "Maildir").string(), "-m", "MH inbox", "-i", "1", "-l",
+           "15"});
+    EXPECT_TRUE(shows("--", "6", "9")) << describe() << monitor->errorText();
+    press(1, plusX, buttonY);
+    EXPECT_TRUE(shows("01", "2", "3", 2s)) << describe();
+    press(1, plusX, buttonY);
+    EXPECT_TRUE(shows("02", "1", "2", 2s)) << describe();
+    press(1, plusX, buttonY);
+    EXPECT_TRUE(shows("03", "3", "4", 2s)) << describe();
+    press(1, minusX, buttonY);
+    press(1, minusX, buttonY);
+    EXPECT_TRUE(shows("01", "2", "3", 2s)) << describe();
+
+    // New mail reaches the display within one scheduler period (the check
+    // delay) and an interval.
+    scratch::waitForNextSecond();
+    deliverToMbox(home, mbox, 4, false);
+    EXPECT_TRUE(shows("01", "3", "4", 20s)) << describe();
+
+    // Reading everything brings the display back to rest: unlit, nothing new.
+    scratch::waitForNextSecond();
+    ASSERT_TRUE(scratch::run(inHome(home) +
+                             "formail -s formail -I 'Status: RO' < mbox > mbox.read && "
+                             "cat mbox.read > mbox"));
+    EXPECT_TRUE(eventually(
+        [&] {
+            last = read();
+            return last.box == "01" && last.fresh == "  0" && last.total == "   4" && !last.lit;
+        },
+        20s))
+        << describe();
+}
+
+TEST_F(Monitor, BlinkPhasesOfEachMailStatus) {
+    fs::path quiet = home.path() / "quiet", busy = home.path() / "busy";
+    scratch::writeFile(quiet, "From a\nStatus: RO\n\nread\n");
+    scratch::writeFile(busy, "From a\n\nnew\n");
+    start({"-w", "-t", "-i", "1", "-m", "MBOX " + quiet.string(), "-m", "MBOX " + busy.string()});
+
+    // Samples the display over several cycles: which backlight states and
+    // which new-count states were seen.
+    auto phases = [&] {
+        std::set<bool> lit;
+        std::set<std::string> fresh;
+        for (int i = 0; i < 14; ++i) {
+            Shown shown = read();
+            lit.insert(shown.lit);
+            fresh.insert(shown.fresh);
+            std::this_thread::sleep_for(250ms);
+        }
+        return std::make_pair(lit, fresh);
+    };
+    // All boxes: status 1, the backlight blinks, the count stays.
+    auto [lit1, fresh1] = phases();
+    EXPECT_EQ(lit1.size(), 2u);
+    EXPECT_EQ(fresh1, (std::set<std::string>{"  1"}));
+    // Box 2 selected, the only one with new mail: status 2, the count blinks.
+    press(1, plusX, buttonY);
+    press(1, plusX, buttonY);
+    ASSERT_TRUE(shows("02", "1", "1", 3s) || shows("02", "", "1", 3s)) << describe();
+    auto [lit2, fresh2] = phases();
+    EXPECT_EQ(lit2.size(), 1u);
+    EXPECT_EQ(fresh2, (std::set<std::string>{"  1", "   "}));
+    // New mail in box 1 too: status 3, both blink.
+    scratch::waitForNextSecond();
+    scratch::appendFile(quiet, "From b\n\nnew\n");
+    std::this_thread::sleep_for(1500ms);
+    auto [lit3, fresh3] = phases();
+    EXPECT_EQ(lit3.size(), 2u);
+    EXPECT_EQ(fresh3, (std::set<std::string>{"  1", "   "}));
+    // Button 3 stops the blinking.
+    press(3, 40, 45);
+    std::this_thread::sleep_for(1500ms);
+    auto [lit4, fresh4] = phases();
+    EXPECT_EQ(lit4.size(), 1u);
+    EXPECT_EQ(fresh4.size(), 1u);
+}
+
+TEST_F(Monitor, ButtonOneElsewhereTogglesTheBacklight) {
+    fs::path mbox = home.path() / "mbox";
+    scratch::writeFile(mbox, "From a\nStatus: RO\n\nread\n");
+    start({"-w", "-m", "MBOX " + mbox.string(), "-i", "5"});
+    ASSERT_TRUE(shows("--", "0", "1")) << describe();
+    EXPECT_FALSE(last.lit);
+    press(1, 40, 45);
+    EXPECT_TRUE(eventually([&] { return read().lit; }, 2s));
+    press(1, 40, 45);
+    EXPECT_TRUE(eventually([&] { return !read().lit; }, 2s));
+}
+
+TEST_F(Monitor, ButtonTwoStartsTheCommandAndControlTheEditor) {
+    fs::path record = home.path() / "editor-arguments";
+    scratch::writeFile(bin / "quorvik-config",
+                       "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > '" +
+                           record.string() + ".tmp'\nmv '" + record.string() + ".tmp' '" +
+                           record.string() + "'\n");
+    fs::permissions(bin / "quorvik-config", fs::perms::owner_all);
+    fs::path rcDirectory = home.path() / "my settings";
+    fs::create_directories(rcDirectory);
+    fs::path rc = rcDirectory / "it's $HOME;rc";
+    fs::path mbox = home.path() / "mbox";
+    scratch::writeFile(mbox, "From a\n\nnew\n");
+    scratch::writeFile(rc, "Mailbox = MBOX " + mbox.string() + "\n");
+    fs::path ran = home.path() / "command-ran";
+    start({"-w", "-f", rc.string(), "-x", "touch '" + ran.string() + "'"});
+
+    press(2, 40, 45, true);
+    ASSERT_TRUE(eventually([&] { return fs::exists(record); }));
+    EXPECT_EQ(scratch::readFile(record), "[-f][" + rc.string() + "]");
+    EXPECT_FALSE(fs::exists(ran));
+    press(2, 40, 45);
+    EXPECT_TRUE(eventually([&] { return fs::exists(ran); }));
+    for (int i = 0; i < 10; ++i) press(2, 40, 45);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(zombiesOfMonitor(), 0);
+}
+
+TEST_F(Monitor, CloseRequestOfTheWindowManagerEndsWithStatusZero) {
+    WindowMaker windowMaker(sharedDisplay());
+    fs::path mbox = home.path() / "mbox";
+    scratch::writeFile(mbox, "From a\n\nnew\n");
+    // Dock mode: the window manager takes the icon window into its dock.
+    monitor.emplace(
+        std::vector<std::string>{monitorPath, "-m", "MBOX " + mbox.string()},
+        std::vector<std::string>{"DISPLAY=" + sharedDisplay(), "HOME=" + home.path().string()});
+    XSync(*display, False);
+    auto previous = XSetErrorHandler(ignoreErrors);
+    ASSERT_TRUE(eventually([&] {
+        std::vector<Window> leaders;
+        collectLeaders(*display, DefaultRootWindow(display->get()), leaders);
+        if (leaders.empty()) return false;
+        XWMHints* hints = XGetWMHints(*display, leaders.front());
+        if (!hints) return false;
+        windows = {leaders.front(), hints->icon_window};
+        XFree(hints);
+        return true;
+    }));
+    XSetErrorHandler(previous);
+    std::this_thread::sleep_for(1s);
+    XEvent message{};
+    message.xclient.type = ClientMessage;
+    message.xclient.window = windows.iconWin;
+    message.xclient.message_type = XInternAtom(*display, "WM_PROTOCOLS", False);
+    message.xclient.format = 32;
+    message.xclient.data.l[0] = static_cast<long>(XInternAtom(*display, "WM_DELETE_WINDOW", False));
+    message.xclient.data.l[1] = CurrentTime;
+    XSendEvent(*display, windows.iconWin, False, NoEventMask, &message);
+    XSync(*display, False);
+    EXPECT_EQ(monitor->wait(10s), 0) << monitor->errorText();
+}
