@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +21,16 @@ using namespace std::string_literals;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Every path of a check must give back its socket.
+int openDescriptors() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
 
 // A box that holds counts from an earlier check, so a failure shows by
 // leaving them.
@@ -66,6 +77,7 @@ const std::string fullDialogue = "USER alice\nPASS secret\nSTAT\nLAST\nquit\n";
 }  // namespace
 
 TEST(Pop3Scripted, Dialogues) {
+    int descriptors = openDescriptors();
     const Pop3Case cases[] = {
         {"server with LAST", withLast, 1, 2, 5, fullDialogue},
         {"every reply split byte by byte", withLast, 1, 2, 5, fullDialogue, 1ms},
@@ -139,6 +151,7 @@ TEST(Pop3Scripted, Dialogues) {
             EXPECT_EQ(server.heard().find("PASS"), std::string::npos);
         }
     }
+    EXPECT_EQ(openDescriptors(), descriptors);
 }
 
 TEST(Pop3Scripted, CheckWithinTheDelayTouchesNothing) {
@@ -197,6 +210,7 @@ const std::string statusLine = "* STATUS INBOX (MESSAGES 12 UNSEEN 3)\r\n";
 }  // namespace
 
 TEST(ImapScripted, Dialogues) {
+    int descriptors = openDescriptors();
     std::string manyLines;
     for (int line = 0; line < 300; ++line) manyLines += "* " + std::to_string(line) + " EXISTS\r\n";
     const ImapCase cases[] = {
@@ -293,6 +307,7 @@ TEST(ImapScripted, Dialogues) {
             EXPECT_EQ(server.heard(), c.heard);
         }
     }
+    EXPECT_EQ(openDescriptors(), descriptors);
 }
 
 TEST(ImapScripted, ReceiveErrorIsReported) {
@@ -342,6 +357,7 @@ void silent(Peer& peer) {
 }  // namespace
 
 TEST(Scripted, HostileServersCostBoundedTime) {
+    int descriptors = openDescriptors();
     const HostileCase cases[] = {
         {"POP3 greeting after more than a second", BOX_POP3, 110,
          [](Peer& peer) {
@@ -370,6 +386,7 @@ TEST(Scripted, HostileServersCostBoundedTime) {
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(box->totalCount, 9);
     }
+    EXPECT_EQ(openDescriptors(), descriptors);
 }
 
 namespace {
