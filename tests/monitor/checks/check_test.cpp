@@ -27,8 +27,9 @@ TEST(CheckBox, UnknownTypeDoesNothing) {
     }
 }
 
-// An unsettled box whose stamp is the file's own time: 10 seconds later it
-// is not looked at, 11 seconds later it is counted once more and settles.
+// A fresh box is counted at once; when its file changed in the present
+// second it stays unsettled. Ten seconds later it is not looked at, eleven
+// seconds later it is counted once more and settles.
 TEST(CheckBox, SettlingNeedsElevenSeconds) {
     scratch::Directory dir;
     writeFile(dir / "mbox", "From a\n\n");
@@ -51,8 +52,10 @@ TEST(CheckBox, SettlingNeedsElevenSeconds) {
         int64_t stamp = 0;
         for (const std::string& path : c.stamped)
             stamp = std::max<int64_t>(stamp, statOf(path).st_ctime);
-        box.timeStamp = stamp;
-        scratch::FakeClock clock(stamp + 10);
+        scratch::FakeClock clock(stamp);
+        EXPECT_EQ(checkBox(box), 1);
+        EXPECT_EQ(box.settled, 0);
+        clock.set(stamp + 10);
         EXPECT_EQ(checkBox(box), 0);
         EXPECT_EQ(box.timeStamp, stamp);
         clock.set(stamp + 11);

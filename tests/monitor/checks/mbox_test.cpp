@@ -88,6 +88,8 @@ std::vector<ScanCase> scanCases() {
          "From a\n" + longHeader + "\nStatus: R\n\n", 1, 0},
         {"510 bytes and a newline are one chunk",
          "From a\n" + longHeader.substr(1) + "\nStatus: R\n\n", 1, 0},
+        {"R just beyond the first chunk", "From a\nStatus: " + std::string(503, 'O') + "R\n\n", 1,
+         1},
         {"R beyond the first chunk", "From a\nStatus: " + std::string(600, 'O') + "R\n\n", 1, 1},
         {"last line without newline", "From a\nStatus: R", 1, 0},
         {"only a From line", "From ", 1, 1},
@@ -131,6 +133,7 @@ TEST(MboxScan, AgreesWithChunkReadingOnRandomText) {
                                              std::string(511, 'y'),
                                              std::string(1030, 'z'),
                                              "\0\n"s,
+                                             "Status: " + std::string(503, 'O') + "R\n",
                                              ">From x\n"};
     std::mt19937 random(20240601);
     for (int round = 0; round < 300; ++round) {
