@@ -14,8 +14,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -256,7 +260,8 @@ TEST_F(Monitor, ShowsTheCountsOfRealStoresAndFollowsNewMail) {
 
     // The monitor runs in its home, so the MH folder name exists where it starts.
     fs::current_path(home.path());
-    start({"-w", "-m", "MBOX " + mbox.string(), "-m",
+    // Blinking off: the counts stay steady for the pixel reads.
+    start({"-w", "-s", "-m", "MBOX " + mbox.string(), "-m",
            "MAILDIR " + (home.path() / "Maildir").string(), "-m", "MH inbox", "-i", "1", "-l",
            "15"});
     EXPECT_TRUE(shows("--", "6", "9")) << describe() << monitor->errorText();
@@ -406,4 +411,109 @@ TEST_F(Monitor, CloseRequestOfTheWindowManagerEndsWithStatusZero) {
     XSendEvent(*display, windows.iconWin, False, NoEventMask, &message);
     XSync(*display, False);
     EXPECT_EQ(monitor->wait(10s), 0) << monitor->errorText();
+}
+
+// Hostile peers all at once: servers that flood, never end a line, send NUL
+// bytes or numbers beyond 32 bits, answer late, reset mid-reply or break
+// TLS; mailboxes that are binary, enormous, truncated or replaced while
+// read; an rc file replaced all the while. The monitor stays alive and
+// small, answers every press at once and keeps the good box's counts right.
+TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
+    fs::path servers = QUORVIK_SOURCE_DIR "/tests/data/hostile/servers.py";
+    std::vector<std::string> places{"endless=127.0.0.2:143", "endless-lines=127.0.0.3:143",
+                                    "reset=127.0.0.4:143", "broken-tls=127.0.0.5:995",
+                                    "silent=127.0.0.6:143"};
+    std::vector<std::string> argv{"/usr/bin/python3", servers.string()};
+    argv.insert(argv.end(), places.begin(), places.end());
+    Child hostile(argv);
+    std::map<std::string, std::string> port;
+    for (auto line = hostile.readLine(); line && *line != "ready"; line = hostile.readLine()) {
+        auto blank = line->find(' ');
+        port[line->substr(0, blank)] = line->substr(blank + 1);
+    }
+    ASSERT_EQ(port.size(), 9u) << hostile.errorText();
+
+    fs::path good = home.path() / "good", binary = home.path() / "binary",
+             enormous = home.path() / "enormous", truncated = home.path() / "truncated",
+             replaced = home.path() / "replaced";
+    scratch::writeFile(good, "From a\nSubject: fine\n\nnew\n");
+    std::string noise(1 << 20, '\0');
+    std::mt19937 random(11);
+    for (char& c : noise) c = static_cast<char>(random());
+    scratch::writeFile(binary, noise);
+    {
+        std::ofstream(enormous).close();
+        fs::resize_file(enormous, std::uintmax_t{1} << 30);  // a gigabyte of zeros, sparse
+    }
+    scratch::writeFile(truncated, "From a\nSubject: cut in the midd");
+    scratch::writeFile(replaced, "From a\n\nx\n");
+    std::string boxes = "Mailbox = MBOX " + good.string() + "\nMailbox = MBOX " + binary.string() +
+                        "\nMailbox = MBOX " + enormous.string() + "\nMailbox = MBOX " +
+                        truncated.string() + "\nMailbox = MBOX " + replaced.string() +
+                        "\nMailbox = IMAP 127.0.0.2 u p\nMailbox = IMAP 127.0.0.3 u p\n"
+                        "Mailbox = POP3 127.0.0.1:" +
+                        port["no-line-ends"] +
+                        " u p\nMailbox = POP3 127.0.0.1:" + port["nul-bytes"] +
+                        " u p\nMailbox = POP3 127.0.0.1:" + port["huge-numbers"] +
+                        " u p\nMailbox = POP3 127.0.0.1:" + port["late"] +
+                        " u p\nMailbox = IMAP 127.0.0.4 u p\nMailbox = POP3 127.0.0.5:995 u p\n"
+                        "Mailbox = IMAP 127.0.0.6 u p\n";
+    fs::path rc = home.path() / "rc";
+    // Replaced as the editor saves it, while the monitor may be reading it.
+    auto writeRc = [&](int round) {
+        std::string text =
+            "CheckDelay = 15\nInterval = " + std::to_string(1 + round % 2) + "\n" + boxes;
+        scratch::writeFile(rc.string() + ".new", text);
+        fs::rename(rc.string() + ".new", rc);
+    };
+    writeRc(0);
+    start({"-w", "-f", rc.string()});
+
+    std::atomic<bool> stop{false};
+    std::thread rewriter([&] {
+        for (int round = 1; !stop; ++round) {
+            writeRc(round);
+            scratch::writeFile(replaced.string() + ".new", std::string(round % 7 * 1000, 'F'));
+            fs::rename(replaced.string() + ".new", replaced);
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+
+    // Twenty presses over about twenty seconds, through more than one pass of
+    // the scheduler: each steps the selection and shows at once.
+    const int boxCount = 14;
+    int expected = 0;
+    long largestResident = 0;
+    std::chrono::milliseconds slowest{0};
+    for (int press = 0; press < 20; ++press) {
+        expected = expected + 1 > boxCount ? 0 : expected + 1;
+        std::string cells = expected == 0   ? "--"
+                            : expected < 10 ? "0" + std::to_string(expected)
+                                            : std::to_string(expected);
+        auto begin = std::chrono::steady_clock::now();
+        this->press(1, plusX, buttonY);
+        EXPECT_TRUE(eventually([&] { return read().box == cells; }, 2s))
+            << "press " << press << ": " << read().box;
+        slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - begin));
+        std::ifstream status("/proc/" + std::to_string(monitor->pid()) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmRSS:", 0) == 0)
+                largestResident = std::max(largestResident, std::atol(line.c_str() + 6));
+        ASSERT_FALSE(monitor->wait(0ms)) << "the monitor ended: " << monitor->errorText();
+        std::this_thread::sleep_for(900ms);
+    }
+    stop = true;
+    rewriter.join();
+    EXPECT_LT(slowest, 500ms);
+    EXPECT_LT(largestResident, 64 * 1024) << "kB";
+
+    // Back to the first box: its counts are right; a hostile one kept 0 and 0.
+    while (expected != 1) {
+        expected = expected + 1 > boxCount ? 0 : expected + 1;
+        this->press(1, plusX, buttonY);
+    }
+    EXPECT_TRUE(shows("01", "1", "1", 5s)) << describe();
+    for (int i = 0; i < 7; ++i) this->press(1, plusX, buttonY);
+    EXPECT_TRUE(shows("08", "0", "0", 5s)) << describe();
 }

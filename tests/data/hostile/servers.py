@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""Hostile mail servers on loopback for the monitor's tests.
+
+Prints one line "NAME PORT" for each server, then "ready", and serves until
+it is ended or its parent goes. Each server misbehaves in one way, at once or
+after a plausible start of the dialogue.
+"""
+import os
+import socket
+import struct
+import sys
+import threading
+import time
+
+BEHAVIOURS = {}
+
+
+def behaviour(name):
+    def register(function):
+        BEHAVIOURS[name] = function
+        return function
+    return register
+
+
+def send_forever(connection, chunk):
+    try:
+        while True:
+            connection.sendall(chunk)
+    except OSError:
+        pass
+
+
+@behaviour("endless")
+def endless(connection):  # an endless greeting line
+    send_forever(connection, b"* OK " + b"x" * 65536)
+
+
+@behaviour("endless-lines")
+def endless_lines(connection):  # endless untagged lines after LOGIN
+    connection.sendall(b"* OK ready\r\n")
+    connection.recv(4096)
+    connection.sendall(b"* CAPABILITY IMAP4rev1\r\nA0001 OK done\r\n")
+    connection.recv(4096)
+    send_forever(connection, b"* 1 EXISTS\r\n" * 4096)
+
+
+@behaviour("no-line-ends")
+def no_line_ends(connection):
+    send_forever(connection, b"+OK" + b" 7" * 30000)
+
+
+@behaviour("nul-bytes")
+def nul_bytes(connection):
+    send_forever(connection, b"\0" * 65536)
+
+
+@behaviour("huge-numbers")
+def huge_numbers(connection):  # POP3 counts beyond 32 bits
+    replies = [b"+OK hello\r\n", b"+OK\r\n", b"+OK\r\n", b"+OK 99999999999999999999 12\r\n",
+               b"+OK 4294967297\r\n", b"+OK bye\r\n"]
+    connection.sendall(replies[0])
+    for reply in replies[1:]:
+        if not connection.recv(4096):
+            return
+        connection.sendall(reply)
+
+
+@behaviour("late")
+def late(connection):  # answers only after the reply wait has passed
+    time.sleep(2.5)
+    connection.sendall(b"+OK late\r\n")
+    time.sleep(30)
+
+
+@behaviour("reset")
+def reset(connection):  # resets mid-reply
+    connection.sendall(b"* OK [CAPABILITY IMAP4rev1 LOGIN")
+    connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    connection.close()
+
+
+@behaviour("broken-tls")
+def broken_tls(connection):  # a TLS port that answers the hello with garbage
+    connection.recv(4096)
+    connection.sendall(b"\x16\x03\x03\x00\x10" + b"\xff" * 16 + b"garbage" * 100)
+    time.sleep(2)
+
+
+@behaviour("silent")
+def silent(connection):  # accepts and never answers
+    time.sleep(120)
+
+
+def serve(listener, function):
+    while True:
+        connection, _ = listener.accept()
+        threading.Thread(target=run, args=(connection, function), daemon=True).start()
+
+
+def run(connection, function):
+    try:
+        function(connection)
+    except OSError:
+        pass
+    finally:
+        try:
+            connection.close()
+        except OSError:
+            pass
+
+
+def main():
+    # Arguments NAME=HOST:PORT place a server; the others take a free port.
+    places = dict(argument.split("=", 1) for argument in sys.argv[1:])
+    for name, function in BEHAVIOURS.items():
+        host, port = places.get(name, "127.0.0.1:0").rsplit(":", 1)
+        listener = socket.socket()
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((host, int(port)))
+        listener.listen(16)
+        print(name, listener.getsockname()[1], flush=True)
+        threading.Thread(target=serve, args=(listener, function), daemon=True).start()
+    print("ready", flush=True)
+    parent = os.getppid()
+    while os.getppid() == parent:
+        time.sleep(0.5)
+
+
+main()
