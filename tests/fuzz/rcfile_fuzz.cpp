@@ -1,0 +1,45 @@
+// The monitor's rc file reader: the input is the file. It is read as a
+// reload reads it and rebuilt into a box list, then read once more without
+// force, as the start-up reads a file after the command line, and rebuilt
+// again over the first list, which carries the counters over.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "monitor/core/boxes.h"
+#include "monitor/core/options.h"
+#include "monitor/core/rcfile.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+void checkRebuilt() {
+    fuzz::check(boxDefinitions.empty(), "the rebuild empties the definitions");
+    fuzz::check(checkDelay.load() >= 15, "check delay at least 15 after the rebuild");
+    fuzz::check(interval.load() >= 1, "interval at least 1 after the rebuild");
+    int32_t count = boxCount(*boxListSnapshot());
+    fuzz::check(selectedBox.load() >= 0 && selectedBox.load() <= count,
+                "selected box within the list after the rebuild");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    static const std::string path = fuzz::scratchPath("quorvikrc");
+    fuzz::writeFile(path, fuzz::bytes(data, size));
+    resetSettings();
+    clearBoxList();
+    rcFilePath.reset(path);
+    rcTimeStamp = 0;
+    rcSizeStamp = 0;
+
+    fuzz::check(reloadIfChanged(1) == 1, "a changed file is read");
+    checkRebuilt();
+
+    fuzz::check(readRcFile(optionTable(), path, 0), "a regular file is read");
+    rebuildBoxList(0);
+    checkRebuilt();
+    clearBoxList();
+    return 0;
+}
