@@ -309,6 +309,11 @@ bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition, Mi
     if (!definition) return false;
     std::vector<std::string> words = splitWords(*definition, 5);
     std::size_t found = words.size();
+    // Blanks alone name no box; saved, such an entry would read back as nothing.
+    if (found == 0) {
+        std::fprintf(stderr, "Invalid Mail box parameters !\n");
+        return false;
+    }
     words.resize(5);
     // A cut word could name another file or account: refuse it, as the
     // monitor does.
