@@ -20,20 +20,6 @@ using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
 
 using Clock = std::chrono::steady_clock;
 
-// Waits for `events` on the descriptor until the deadline: true when ready.
-// poll, unlike select, has no limit on the descriptor's number.
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
-        pollfd entry{fd, events, 0};
-        int ready = poll(&entry, 1, static_cast<int>(left.count()));
-        if (ready > 0) return true;
-        if (ready == 0) return false;
-        // A failed wait (a signal) is simply retried until the deadline.
-    }
-}
-
 Received receivePlain(int fd, char* into, std::size_t room, Clock::time_point deadline) {
     for (;;) {
         if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
@@ -68,6 +54,18 @@ Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_poi
 }
 
 }  // namespace
+
+bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        pollfd entry{fd, events, 0};
+        int ready = poll(&entry, 1, static_cast<int>(left.count()));
+        if (ready > 0) return true;
+        if (ready == 0) return false;
+        // A failed wait (a signal) is simply retried until the deadline.
+    }
+}
 
 void SocketFd::reset(int newFd) {
     if (fd >= 0) close(fd);

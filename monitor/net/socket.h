@@ -47,6 +47,10 @@ inline constexpr std::chrono::milliseconds replySilence{1000};
 inline constexpr std::chrono::milliseconds replyTimeLimit{5000};
 inline constexpr std::size_t netAnswerByteLimit = 1 << 20;
 
+// Waits for `events` (poll's) on the descriptor until the deadline: true
+// when ready. poll, unlike select, has no limit on the descriptor's number.
+bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline);
+
 // Looks the host up (IPv4), connects to the first address and stores it in
 // `address`. The socket is left non-blocking: every wait after this is bounded
 // by the caller. An unopened SocketFd on failure.

@@ -19,6 +19,8 @@
 #include <new>
 #include <set>
 
+#include "monitor/net/socket.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -78,17 +80,6 @@ private:
     sigset_t saved{};
     bool wasPending = false;
 };
-
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
-        pollfd entry{fd, events, 0};
-        int ready = poll(&entry, 1, static_cast<int>(left.count()));
-        if (ready > 0) return true;
-        if (ready == 0) return false;
-    }
-}
 
 bool handshake(SSL* ssl, int socket) {
     auto limit = Clock::now() + handshakeLimit;

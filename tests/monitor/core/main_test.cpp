@@ -35,28 +35,6 @@ namespace fs = std::filesystem;
 
 const std::string monitorPath = QUORVIK_BINARY_DIR "/monitor/quorvik";
 
-struct MonitorWindows {
-    Window mainWin = 0;
-    Window iconWin = 0;
-};
-
-void collectLeaders(Display* display, Window window, std::vector<Window>& found) {
-    XClassHint hint{};
-    if (XGetClassHint(display, window, &hint)) {
-        if (std::string(hint.res_class) == "DockApp" && std::string(hint.res_name) == "Quorvik")
-            found.push_back(window);
-        XFree(hint.res_name);
-        XFree(hint.res_class);
-    }
-    Window root, parent, *children = nullptr;
-    unsigned int count = 0;
-    if (!XQueryTree(display, window, &root, &parent, &children, &count)) return;
-    for (unsigned int i = 0; i < count; ++i) collectLeaders(display, children[i], found);
-    if (children) XFree(children);
-}
-
-int ignoreErrors(Display*, XErrorEvent*) { return 0; }
-
 // What the seven-segment cells show: a digit, '-' for the dash, ' ' for a
 // ghost (nothing drawn), '?' for anything else.
 struct Shown {
@@ -111,23 +89,13 @@ protected:
         monitor.emplace(arguments, std::vector<std::string>{
                                        "DISPLAY=" + sharedDisplay(), "HOME=" + home.path().string(),
                                        "PATH=" + bin.string() + ":/usr/bin:/bin"});
-        XSync(*display, False);
-        auto previous = XSetErrorHandler(ignoreErrors);
         ASSERT_TRUE(eventually([&] {
-            std::vector<Window> leaders;
-            collectLeaders(*display, DefaultRootWindow(display->get()), leaders);
-            for (Window leader : leaders) {
-                XWMHints* hints = XGetWMHints(*display, leader);
-                if (!hints) continue;
-                windows = {leader, hints->icon_window};
-                XFree(hints);
-                XWindowAttributes attributes{};
-                return XGetWindowAttributes(*display, windows.iconWin, &attributes) &&
-                       attributes.map_state == IsViewable;
-            }
-            return false;
+            windows = findDockWindows(*display);
+            XWindowAttributes attributes{};
+            return windows.iconWin != 0 &&
+                   XGetWindowAttributes(*display, windows.iconWin, &attributes) &&
+                   attributes.map_state == IsViewable;
         })) << monitor->errorText();
-        XSetErrorHandler(previous);
     }
 
     // The picture as the server shows it, in windowed mode at (3, 3).
@@ -207,7 +175,7 @@ protected:
     fs::path bin;
     std::optional<Connection> display;
     std::optional<Child> monitor;
-    MonitorWindows windows;
+    ProbeWindows windows;
     Glyphs glyphs;
     Shown last;
 };
@@ -387,19 +355,10 @@ TEST_F(Monitor, CloseRequestOfTheWindowManagerEndsWithStatusZero) {
     monitor.emplace(
         std::vector<std::string>{monitorPath, "-m", "MBOX " + mbox.string()},
         std::vector<std::string>{"DISPLAY=" + sharedDisplay(), "HOME=" + home.path().string()});
-    XSync(*display, False);
-    auto previous = XSetErrorHandler(ignoreErrors);
     ASSERT_TRUE(eventually([&] {
-        std::vector<Window> leaders;
-        collectLeaders(*display, DefaultRootWindow(display->get()), leaders);
-        if (leaders.empty()) return false;
-        XWMHints* hints = XGetWMHints(*display, leaders.front());
-        if (!hints) return false;
-        windows = {leaders.front(), hints->icon_window};
-        XFree(hints);
-        return true;
+        windows = findDockWindows(*display);
+        return windows.iconWin != 0;
     }));
-    XSetErrorHandler(previous);
     std::this_thread::sleep_for(1s);
     XEvent message{};
     message.xclient.type = ClientMessage;

@@ -235,24 +235,30 @@ void collectByClass(Display* display, Window window, std::vector<Window>& found)
 // Windows of the window manager may go while the tree is walked.
 int ignoreError(Display*, XErrorEvent*) { return 0; }
 
-ProbeWindows Probe::windows(Display* display) {
+ProbeWindows findDockWindows(Display* display) {
     ProbeWindows found;
     XSync(display, False);
     const auto previous = XSetErrorHandler(ignoreError);
-    eventually([&] {
-        std::vector<Window> leaders;
-        collectByClass(display, DefaultRootWindow(display), leaders);
-        for (Window leader : leaders) {
-            XWMHints* hints = XGetWMHints(display, leader);
-            if (!hints) continue;
-            found = {leader, hints->icon_window};
-            XFree(hints);
-            return true;
-        }
-        return false;
-    });
+    std::vector<Window> leaders;
+    collectByClass(display, DefaultRootWindow(display), leaders);
+    for (Window leader : leaders) {
+        XWMHints* hints = XGetWMHints(display, leader);
+        if (!hints) continue;
+        found = {leader, hints->icon_window};
+        XFree(hints);
+        break;
+    }
     XSync(display, False);
     XSetErrorHandler(previous);
+    return found;
+}
+
+ProbeWindows Probe::windows(Display* display) {
+    ProbeWindows found;
+    eventually([&] {
+        found = findDockWindows(display);
+        return found.mainWin != 0;
+    });
     return found;
 }
 

@@ -101,6 +101,10 @@ struct ProbeWindows {
     Window iconWin = 0;
 };
 
+// The first dock application's windows on the display (its leader, of class
+// DockApp, and the icon window its hints name); zeros when there is none yet.
+ProbeWindows findDockWindows(Display* display);
+
 // Starts the probe on the display with the given arguments and waits for "ready".
 class Probe {
 public:
