@@ -102,7 +102,9 @@ void schedulerThread() {
     const auto pause = std::chrono::seconds(checkDelay.load());
     while (useThreads.load() != 0) {
         schedulerPass();
-        reloadIfChanged(1);
+        // Boxes that a reload adds are counted now, not a whole pause later;
+        // the others cost a stat, and network boxes pace themselves.
+        if (reloadIfChanged(1) == 1 && useThreads.load() != 0) schedulerPass();
         std::this_thread::sleep_for(pause);
     }
 }

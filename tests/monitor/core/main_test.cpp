@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "editor/rcmodel.h"
 #include "tests/monitor/checks/scratch.h"
 #include "tests/monitor/dock/xpm_reference.h"
 #include "tests/monitor/dock/xsupport.h"
@@ -475,4 +476,29 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
     EXPECT_TRUE(shows("01", "1", "1", 5s)) << describe();
     for (int i = 0; i < 7; ++i) this->press(1, plusX, buttonY);
     EXPECT_TRUE(shows("08", "0", "0", 5s)) << describe();
+}
+
+// The two programs share the rc file: what the editor's writer saves, the
+// running monitor follows within one check delay, the default box included.
+TEST_F(Monitor, FollowsTheFileTheEditorSaves) {
+    fs::path one = home.path() / "one", two = home.path() / "two";
+    scratch::writeFile(one, "From a\nStatus: RO\n\nread\nFrom b\n\nnew\n");
+    scratch::writeFile(two, "From a\n\nnew\nFrom b\n\nnew\nFrom c\n\nnew\n");
+    fs::path rc = home.path() / ".quorvikrc";
+    resetEditorSettings();
+    EditorSettings& settings = editorSettings();
+    settings.rcPath = rc.string();
+    settings.CheckDelay = 15;
+    settings.Blink = 0;
+    ASSERT_TRUE(addBoxEntry(settings.entryList, "MBOX " + one.string()));
+    ASSERT_TRUE(saveRcFile());
+    start({"-w"});  // the rc file in the home directory
+    EXPECT_TRUE(shows("--", "1", "2")) << describe();
+
+    scratch::waitForNextSecond();
+    ASSERT_TRUE(addBoxEntry(settings.entryList, "MBOX " + two.string()));
+    settings.DefaultBox = 2;  // the second box, counted from 1
+    ASSERT_TRUE(saveRcFile());
+    EXPECT_TRUE(shows("02", "3", "3", 20s)) << describe();
+    resetEditorSettings();
 }

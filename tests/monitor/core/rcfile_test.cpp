@@ -186,3 +186,14 @@ TEST_F(RcFile, UnreadableOrMissingFilesReadNothing) {
     EXPECT_FALSE(readRcFile(optionTable(), (directory / "none").string(), 1));
     EXPECT_FALSE(readRcFile(optionTable(), directory.string(), 1));
 }
+
+TEST_F(RcFile, AFileThatGoesAndComesBackIsReadAgain) {
+    write("Interval = 3\nMailbox = MBOX " + mbox + "\n");
+    EXPECT_EQ(reloadIfChanged(1), 1);
+    std::filesystem::remove(path);
+    EXPECT_EQ(reloadIfChanged(1), 0);
+    EXPECT_EQ(boxCount(*boxListSnapshot()), 1);  // the boxes stay
+    write("Interval = 4\nMailbox = MBOX " + mbox + "\n");
+    EXPECT_EQ(reloadIfChanged(1), 1);
+    EXPECT_EQ(interval, 4u);
+}
