@@ -16,9 +16,10 @@ TEST(AllocOrExit, ReturnsUsableBlocksAndCopies) {
     std::free(copy);
 }
 
+// The message ends what the program prints (a sanitizer may warn before it).
 TEST(AllocOrExitDeathTest, ExhaustionEndsWithStatus255AndTheMessage) {
     EXPECT_EXIT(allocOrExit(std::numeric_limits<std::size_t>::max() / 2),
-                testing::ExitedWithCode(255), "^malloc\\(\\) : Cannot allocate memory\n$");
+                testing::ExitedWithCode(255), "malloc\\(\\) : Cannot allocate memory\n$");
 }
 
 TEST(AllocOrExitDeathTest, FailingNewEndsLikeAllocOrExit) {
@@ -28,5 +29,5 @@ TEST(AllocOrExitDeathTest, FailingNewEndsLikeAllocOrExit) {
             std::string text;
             text.reserve(std::numeric_limits<std::ptrdiff_t>::max() / 4);
         },
-        testing::ExitedWithCode(255), "^malloc\\(\\) : Cannot allocate memory\n$");
+        testing::ExitedWithCode(255), "malloc\\(\\) : Cannot allocate memory\n$");
 }
