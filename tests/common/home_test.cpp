@@ -8,27 +8,9 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/scratch.h"
+
 namespace {
-
-// Sets or unsets one variable for the life of the guard.
-class EnvironmentGuard {
-public:
-    EnvironmentGuard(const char* name, std::optional<std::string> value) : name(name) {
-        if (const char* old = std::getenv(name)) saved = old;
-        apply(value);
-    }
-    ~EnvironmentGuard() { apply(saved); }
-
-private:
-    void apply(const std::optional<std::string>& value) {
-        if (value)
-            setenv(name, value->c_str(), 1);
-        else
-            unsetenv(name);
-    }
-    const char* name;
-    std::optional<std::string> saved;
-};
 
 std::string homeOf(const char* user) {
     passwd* entry = getpwnam(user);
@@ -53,7 +35,8 @@ TEST(HomeDirectory, FirstMatchWins) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
-        EnvironmentGuard home("HOME", c.home), user("USER", c.user), logname("LOGNAME", c.logname);
+        scratch::Environment home("HOME", c.home), user("USER", c.user),
+            logname("LOGNAME", c.logname);
         EXPECT_EQ(homeDirectory(), c.expected);
     }
 }

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "scratch.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

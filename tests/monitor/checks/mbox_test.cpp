@@ -13,7 +13,7 @@
 
 #include "monitor/checks/check.h"
 #include "monitor/core/options.h"
-#include "scratch.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -318,29 +318,16 @@ TEST(MboxPeers, ProcmailDeliveryAndMuttReadMarks) {
         ASSERT_TRUE(scratch::run("cd " + home.path().string() + " && HOME=$PWD procmail " +
                                  "-f s@example.org DEFAULT=$PWD/mbox < message"));
     }
-    writeFile(home / "muttrc",
-              "set move=no\nset quit=yes\nset mark_old=yes\nset wait_key=no\n"
-              "set sort=mailbox-order\nset status_format=\"Msgs=%m Unread=%u\"\n");
-    auto screen = scratch::run(
-        "cd " + home.path().string() +
-        " && HOME=$PWD TERM=xterm timeout 60 script -qc \"mutt -n -F $PWD/muttrc -f $PWD/mbox "
-        "-e 'push <first-entry><toggle-new><next-entry><next-entry><toggle-new>"
-        "<sync-mailbox><quit>'\" /dev/null");
-    ASSERT_TRUE(screen);
-    std::smatch said;
-    std::regex status("Msgs=(\\d+) Unread=(\\d+)");
-    std::string lastStatus;
-    for (std::sregex_iterator it(screen->begin(), screen->end(), status), end; it != end; ++it)
-        lastStatus = it->str();
-    ASSERT_TRUE(std::regex_search(lastStatus, said, status)) << *screen;
+    auto said = scratch::readFirstAndThirdWithMutt(home.path(), "$PWD/mbox");
+    ASSERT_TRUE(said);
     auto split = scratch::run("formail -s echo < " + mbox + " | wc -l");
     ASSERT_TRUE(split);
 
     Box box;
     box.path = mbox;
     ASSERT_EQ(checkBox(box), 1);
-    EXPECT_EQ(box.totalCount, std::stoi(said[1]));
-    EXPECT_EQ(box.newCount, std::stoi(said[2]));
+    EXPECT_EQ(box.totalCount, said->messages);
+    EXPECT_EQ(box.newCount, said->unread);
     EXPECT_EQ(box.totalCount, std::stoi(*split));
     EXPECT_EQ(box.totalCount, 5);
     EXPECT_EQ(box.newCount, 3);

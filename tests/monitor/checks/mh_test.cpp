@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "monitor/checks/check.h"
-#include "scratch.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/scratch.h"
+
 namespace {
 
 class Launch : public testing::Test {
@@ -42,23 +44,6 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return "";
-    }
-
-    static int zombieChildren() {
-        int zombies = 0;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-            std::ifstream stat(entry.path() / "stat");
-            std::string line;
-            if (!std::getline(stat, line)) continue;
-            auto close = line.rfind(')');
-            if (close == std::string::npos) continue;
-            std::istringstream rest(line.substr(close + 2));
-            char state;
-            int parent;
-            rest >> state >> parent;
-            if (state == 'Z' && parent == getpid()) ++zombies;
-        }
-        return zombies;
     }
 
     struct sigaction saved {};
@@ -93,7 +78,7 @@ TEST_F(Launch, QuotedPathReachesTheCommandAsOneWord) {
 TEST_F(Launch, ManyLaunchesLeaveNoZombies) {
     for (int i = 0; i < 50; ++i) EXPECT_EQ(launchCommand("true", std::nullopt), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(zombieChildren(), 0);
+    EXPECT_EQ(scratch::zombieChildrenOf(getpid()), 0);
 }
 
 TEST_F(Launch, MissingCommandLetsTheShellComplain) {

@@ -15,8 +15,8 @@
 #include "monitor/core/boxes.h"
 #include "monitor/core/cycle.h"
 #include "monitor/core/options.h"
-#include "tests/monitor/checks/scratch.h"
 #include "tests/monitor/net/dovecot_fixture.h"
+#include "tests/support/scratch.h"
 
 namespace {
 

@@ -26,9 +26,9 @@
 #include <vector>
 
 #include "editor/rcmodel.h"
-#include "tests/monitor/checks/scratch.h"
 #include "tests/monitor/dock/xpm_reference.h"
 #include "tests/monitor/dock/xsupport.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -153,23 +153,6 @@ protected:
     std::string describe() const {
         return "box [" + last.box + "] new [" + last.fresh + "] total [" + last.total + "] " +
                (last.lit ? "lit" : "unlit");
-    }
-
-    int zombiesOfMonitor() const {
-        int zombies = 0;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            std::ifstream stat(entry.path() / "stat");
-            std::string line;
-            if (!std::getline(stat, line)) continue;
-            auto close = line.rfind(')');
-            if (close == std::string::npos) continue;
-            std::istringstream rest(line.substr(close + 2));
-            char state;
-            int parent;
-            rest >> state >> parent;
-            if (state == 'Z' && parent == monitor->pid()) ++zombies;
-        }
-        return zombies;
     }
 
     TempDir home;
@@ -345,7 +328,7 @@ TEST_F(Monitor, ButtonTwoStartsTheCommandAndControlTheEditor) {
     EXPECT_TRUE(eventually([&] { return fs::exists(ran); }));
     for (int i = 0; i < 10; ++i) press(2, 40, 45);
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(zombiesOfMonitor(), 0);
+    EXPECT_EQ(scratch::zombieChildrenOf(monitor->pid()), 0);
 }
 
 TEST_F(Monitor, CloseRequestOfTheWindowManagerEndsWithStatusZero) {

@@ -1,11 +1,12 @@
 #pragma once
-// Helpers of the checks' tests: a scratch directory, files, the environment,
-// the wall clock and running the mail tools.
+// Helpers shared by the tests: a scratch directory, files, the environment,
+// the wall clock, running the mail tools and watching child processes.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/types.h>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -91,6 +93,33 @@ inline void waitForNextSecond() {
 
 inline bool haveProgram(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
+// What mutt says of a mailbox after it toggled the new flag of its first and
+// third messages, as a reader who read them would: its status line's message
+// and unread counts, or none when mutt could not be run.
+struct MuttCounts {
+    int messages = 0;
+    int unread = 0;
+};
+inline std::optional<MuttCounts> readFirstAndThirdWithMutt(const fs::path& home,
+                                                           const std::string& mailbox) {
+    writeFile(home / "muttrc",
+              "set move=no\nset quit=yes\nset mark_old=yes\nset wait_key=no\n"
+              "set sort=mailbox-order\nset status_format=\"Msgs=%m Unread=%u\"\n");
+    auto screen = run(
+        "cd " + home.string() +
+        " && HOME=$PWD TERM=xterm timeout 60 script -qc \"mutt -n -F $PWD/muttrc -f " + mailbox +
+        " -e 'push <first-entry><toggle-new><next-entry><next-entry><toggle-new>"
+        "<sync-mailbox><quit>'\" /dev/null");
+    if (!screen) return std::nullopt;
+    std::regex status("Msgs=(\\d+) Unread=(\\d+)");
+    std::string lastStatus;
+    for (std::sregex_iterator it(screen->begin(), screen->end(), status), end; it != end; ++it)
+        lastStatus = it->str();
+    std::smatch said;
+    if (!std::regex_search(lastStatus, said, status)) return std::nullopt;
+    return MuttCounts{std::stoi(said[1]), std::stoi(said[2])};
+}
+
 // Sets or unsets one variable for the life of the guard.
 class Environment {
 public:
@@ -112,6 +141,24 @@ private:
     const char* name;
     std::optional<std::string> saved;
 };
+
+// The children of a process that have ended and were not reaped.
+inline int zombieChildrenOf(pid_t parent) {
+    int zombies = 0;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        pid_t of = 0;
+        rest >> state >> of;
+        if (state == 'Z' && of == parent) ++zombies;
+    }
+    return zombies;
+}
 
 // The wall clock the checks see while a FakeClock lives.
 inline std::atomic<int64_t> fakeNow{0};
