@@ -122,10 +122,7 @@ int reloadIfChanged(int reloading) {
     if (stamp == recorded) return 0;
     // A file caught while it was being replaced is read again at the next
     // pass: its stamp is stored only once a whole version has been read.
-    if (!readRcFile(optionTable(), path, 1)) {
-        freeDefinitions(boxDefinitions);
-        return 0;
-    }
+    if (!readRcFile(optionTable(), path, 1)) return 0;
     recorded = stamp;
     rebuildBoxList(reloading);
     return 1;

@@ -12,6 +12,7 @@
 #include "monitor/core/boxes.h"
 #include "monitor/core/options.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/rebuild_checks.h"
 
 namespace {
 
@@ -65,12 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 "a definition given twice is kept once");
 
     rebuildBoxList(0);
-    fuzz::check(boxDefinitions.empty(), "the rebuild empties the definitions");
-    fuzz::check(checkDelay.load() >= 15, "check delay at least 15 after the rebuild");
-    fuzz::check(interval.load() >= 1, "interval at least 1 after the rebuild");
-    int32_t count = boxCount(*boxListSnapshot());
-    fuzz::check(selectedBox.load() >= 0 && selectedBox.load() <= count,
-                "selected box within the list after the rebuild");
+    fuzz::checkRebuilt();
     clearBoxList();
     return 0;
 }

@@ -11,19 +11,7 @@
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
 #include "tests/fuzz/fuzz_support.h"
-
-namespace {
-
-void checkRebuilt() {
-    fuzz::check(boxDefinitions.empty(), "the rebuild empties the definitions");
-    fuzz::check(checkDelay.load() >= 15, "check delay at least 15 after the rebuild");
-    fuzz::check(interval.load() >= 1, "interval at least 1 after the rebuild");
-    int32_t count = boxCount(*boxListSnapshot());
-    fuzz::check(selectedBox.load() >= 0 && selectedBox.load() <= count,
-                "selected box within the list after the rebuild");
-}
-
-}  // namespace
+#include "tests/fuzz/rebuild_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const std::string path = fuzz::scratchPath("quorvikrc");
@@ -35,11 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     rcSizeStamp = 0;
 
     fuzz::check(reloadIfChanged(1) == 1, "a changed file is read");
-    checkRebuilt();
+    fuzz::checkRebuilt();
 
     fuzz::check(readRcFile(optionTable(), path, 0), "a regular file is read");
     rebuildBoxList(0);
-    checkRebuilt();
+    fuzz::checkRebuilt();
     clearBoxList();
     return 0;
 }

@@ -1,0 +1,22 @@
+#pragma once
+// What holds after any rebuild of the box list, whatever the definitions
+// and settings were: shared by the targets that rebuild.
+
+#include <cstdint>
+
+#include "monitor/core/boxes.h"
+#include "monitor/core/options.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace fuzz {
+
+inline void checkRebuilt() {
+    check(boxDefinitions.empty(), "the rebuild empties the definitions");
+    check(checkDelay.load() >= 15, "check delay at least 15 after the rebuild");
+    check(interval.load() >= 1, "interval at least 1 after the rebuild");
+    int32_t count = boxCount(*boxListSnapshot());
+    check(selectedBox.load() >= 0 && selectedBox.load() <= count,
+          "selected box within the list after the rebuild");
+}
+
+}  // namespace fuzz
