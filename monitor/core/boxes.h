@@ -31,6 +31,7 @@ struct Box {
     std::atomic<int32_t> newCount{0};
     std::atomic<int32_t> totalCount{0};
     std::atomic<int32_t> settled{0};
+    // 1 from a check that counted the box afresh until a cycle takes it.
     std::atomic<int32_t> updated{0};
     std::atomic<int32_t> busy{0};
     // 1 once a check has counted the box (or its counts were carried over

@@ -1,7 +1,10 @@
 #include "monitor/core/cycle.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <system_error>
 #include <thread>
 
@@ -9,6 +12,7 @@
 #include "monitor/core/launch.h"
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
+#include "monitor/core/wake.h"
 
 int32_t shownNew = 0;
 int32_t shownTotal = 0;
@@ -22,8 +26,36 @@ std::atomic<BoxChecker> boxChecker{checkBox};
 // the first cycle always computes them (without threads, the counts of the
 // check at start-up would otherwise wait for the next change).
 int32_t shownBox = -1;
+// The list they were computed from: a reload that drops or adds boxes
+// changes the sums even when no box was counted afresh.
+std::shared_ptr<const BoxList> shownList;
 
-void computeOutputs(const BoxList& list, int32_t& newShown, int32_t& totalShown, int32_t& status) {
+std::atomic<NotifyRunner> notifyRunner{nullptr};
+
+void boxWorker(int32_t position) {
+    if (auto box = boxAt(position)) runBoxCheck(*box);
+}
+
+bool startWorkerThread(int32_t position) {
+    try {
+        std::thread(boxWorker, position).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+std::atomic<WorkerStarter> workerStarter{startWorkerThread};
+
+// The scheduler thread's life, for stopScheduler.
+std::mutex schedulerLock;
+std::condition_variable schedulerEnded;
+bool schedulerRunning = false;
+
+void computeOutputs(const std::shared_ptr<const BoxList>& shown, int32_t& newShown,
+                    int32_t& totalShown, int32_t& status) {
+    shownList = shown;
+    const BoxList& list = *shown;
     shownBox = selectedBox.load();
     int32_t selected = shownBox;
     int64_t newSum = 0, totalSum = 0;
@@ -73,7 +105,20 @@ bool newMailIsNews(int64_t before, int64_t after) {
     return before == 0 && after > 0;
 }
 
-void runNotify() { launchCommand(notify.get(), std::nullopt); }
+void runNotify() {
+    if (NotifyRunner runner = notifyRunner.load()) {
+        runner();
+        return;
+    }
+    launchCommand(notify.get(), std::nullopt);
+}
+
+// Takes the boxes' fresh-count marks: each is read by exactly one cycle.
+bool takeUpdated(const BoxList& list) {
+    bool any = false;
+    for (const auto& box : list) any = box->updated.exchange(0) == 1 || any;
+    return any;
+}
 
 // With workers, the counts change behind the cycle's back: compare each
 // box's new count with the one seen at the previous cycle. A box's first
@@ -94,19 +139,22 @@ void notifyFromWorkers(const BoxList& list) {
     if (compared && notify.isSet() && newMailIsNews(before, after)) runNotify();
 }
 
-void boxWorker(int32_t position) {
-    if (auto box = boxAt(position)) runBoxCheck(*box);
-}
-
 void schedulerThread() {
+    // A user's wake-up signal is the main thread's to take: the scheduler and
+    // the workers it starts keep it blocked, so their waits never break off.
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
     const auto pause = std::chrono::seconds(checkDelay.load());
     while (useThreads.load() != 0) {
-        schedulerPass();
-        // Boxes that a reload adds are counted now, not a whole pause later;
-        // the others cost a stat, and network boxes pace themselves.
-        if (reloadIfChanged(1) == 1 && useThreads.load() != 0) schedulerPass();
-        std::this_thread::sleep_for(pause);
+        schedulerRound();
+        if (useThreads.load() == 0) break;
+        schedulerPause(pause);
     }
+    std::lock_guard guard(schedulerLock);
+    schedulerRunning = false;
+    schedulerEnded.notify_all();
 }
 
 }  // namespace
@@ -117,16 +165,29 @@ void schedulerPass() {
     // creations, which would stall the main thread's cycle.
     auto list = boxListSnapshot();
     int32_t position = 0;
+    WorkerStarter start = workerStarter.load();
     for (const auto& box : *list) {
         ++position;
         if (box->busy.load() != 0) continue;
-        try {
-            std::thread(boxWorker, position).detach();
-        } catch (const std::system_error&) {
+        if (!start(position)) {
             useThreads = 0;
             break;
         }
     }
+}
+
+void schedulerRound() {
+    schedulerPass();
+    // Boxes that a reload adds are counted now, not a whole pause later.
+    // Only a new list needs it: checking the same boxes again at once would
+    // find nothing changed.
+    auto before = boxListSnapshot();
+    if (reloadIfChanged(1) == 1 && useThreads.load() != 0 && boxListSnapshot() != before)
+        schedulerPass();
+}
+
+void setWorkerStarter(WorkerStarter starter) {
+    workerStarter = starter != nullptr ? starter : startWorkerThread;
 }
 
 int runBoxCheck(Box& box) {
@@ -134,15 +195,20 @@ int runBoxCheck(Box& box) {
     // when the main thread takes over from workers still running.
     int32_t idle = 0;
     if (!box.busy.compare_exchange_strong(idle, 1)) return 0;
-    box.updated = 0;
     int result = boxChecker.load()(box);
-    if (result == 1) box.counted = 1;
-    box.updated = result;
+    // A fresh count stays marked until a cycle has taken it: a later check
+    // that finds nothing changed must not hide it from the display.
+    if (result == 1) {
+        box.counted = 1;
+        box.updated = 1;
+    }
     box.busy = 0;
     return result;
 }
 
 void setBoxChecker(BoxChecker checker) { boxChecker = checker != nullptr ? checker : checkBox; }
+
+void setNotifyRunner(NotifyRunner runner) { notifyRunner = runner; }
 
 void firstCheck() {
     auto list = boxListSnapshot();
@@ -150,21 +216,30 @@ void firstCheck() {
 }
 
 void startThreads() {
+    prepareWakeUps();
+    std::lock_guard guard(schedulerLock);
     try {
         std::thread(schedulerThread).detach();
+        schedulerRunning = true;
     } catch (const std::system_error&) {
         useThreads = 0;
     }
+}
+
+void stopScheduler() {
+    useThreads = 0;
+    wakeScheduler();
+    std::unique_lock guard(schedulerLock);
+    schedulerEnded.wait(guard, [] { return !schedulerRunning; });
 }
 
 void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
     if (useThreads.load() != 0) {
         std::lock_guard guard(boxListLock);
         notifyFromWorkers(*boxList);
-        bool anyUpdated = false;
-        for (const auto& box : *boxList) anyUpdated = anyUpdated || box->updated.load() == 1;
-        if (anyUpdated || selectedBox.load() != shownBox)
-            computeOutputs(*boxList, newShown, totalShown, status);
+        bool anyUpdated = takeUpdated(*boxList);
+        if (anyUpdated || selectedBox.load() != shownBox || boxList != shownList)
+            computeOutputs(boxList, newShown, totalShown, status);
         return;
     }
 
@@ -177,8 +252,11 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
     int64_t before = newSum();
     bool anyCounted = false;
     for (const auto& box : *list) anyCounted = runBoxCheck(*box) == 1 || anyCounted;
+    // This cycle has seen the fresh counts itself; a worker left over from
+    // threads may have marked some too.
+    anyCounted = takeUpdated(*list) || anyCounted;
     int64_t after = newSum();
     if (anyCounted && notify.isSet() && newMailIsNews(before, after)) runNotify();
-    if (!anyCounted && selectedBox.load() == shownBox) return;
-    computeOutputs(*list, newShown, totalShown, status);
+    if (!anyCounted && selectedBox.load() == shownBox && list == shownList) return;
+    computeOutputs(list, newShown, totalShown, status);
 }

@@ -22,10 +22,26 @@ extern int32_t mailStatus;
 using BoxChecker = int (*)(Box&);
 void setBoxChecker(BoxChecker checker);  // nullptr restores checkBox
 
+// How the notify command is run; launchCommand unless a test counts the runs.
+using NotifyRunner = void (*)();
+void setNotifyRunner(NotifyRunner runner);  // nullptr restores launchCommand
+
 void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status);
 int runBoxCheck(Box& box);  // the result of checkBox, 0 when the box was busy
 void firstCheck();
 void startThreads();
 
+// Turns threads off and waits until the scheduler has left its loop. The
+// monitor never needs it; tests do, so that no scheduler outlives them.
+void stopScheduler();
+
 // One pass of the scheduler: a worker thread for each box not being checked.
 void schedulerPass();
+// What the scheduler does between two pauses: a pass, the rc file's reload,
+// and a second pass when the reload put a new list in force.
+void schedulerRound();
+
+// Starts the check of the box at a position; false when it cannot. A
+// detached thread unless a test runs the check in place.
+using WorkerStarter = bool (*)(int32_t position);
+void setWorkerStarter(WorkerStarter starter);  // nullptr restores threads

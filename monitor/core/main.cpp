@@ -1,7 +1,6 @@
 // quorvik: start-up and the main loop.
 
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <string>
 
@@ -12,6 +11,7 @@
 #include "monitor/core/mainloop.h"
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
+#include "monitor/core/wake.h"
 #include "monitor/dock/dock.h"
 #include "monitor/dock/images.h"
 #include "monitor/dock/render.h"
@@ -27,12 +27,18 @@ int main(int argc, char** argv) {
     // A server that closes its end must not kill the monitor on the next
     // write; set before any thread exists so every thread inherits it.
     signal(SIGPIPE, SIG_IGN);
+    // SIGUSR1 asks for a check now: the scheduler starts its next pass, and
+    // the main thread's wait breaks off so that the cycle runs at once.
+    prepareWakeUps();
+    struct sigaction checkNow {};
+    checkNow.sa_handler = [](int) { wakeScheduler(); };
+    sigemptyset(&checkNow.sa_mask);
+    sigaction(SIGUSR1, &checkNow, nullptr);
 
     scanCommandLine(optionTable(), argc, argv);
     rebuildBoxList(0);
     if (!rcFilePath.isSet()) rcFilePath.reset(homeDirectory() + "/.quorvikrc");
-    struct stat status {};
-    if (stat(rcFilePath.get()->c_str(), &status) == 0) reloadIfChanged(0);
+    loadRcFileAtStartUp();
 
     if (useThreads.load() != 0)
         startThreads();

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "monitor/checks/check.h"
 
@@ -91,6 +93,18 @@ inline void waitForNextSecond() {
     while (std::time(nullptr) == start) ::usleep(10000);
 }
 
+// Polls until the condition holds. The bound is a safety net against a hang,
+// never the measure of a pass: it is far beyond what any step takes.
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+    auto end = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 inline bool haveProgram(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
 // What mutt says of a mailbox after it toggled the new flag of its first and
@@ -142,9 +156,9 @@ private:
     std::optional<std::string> saved;
 };
 
-// The children of a process that have ended and were not reaped.
-inline int zombieChildrenOf(pid_t parent) {
-    int zombies = 0;
+// The parent and state of each process, as /proc tells them.
+template <typename Visit>
+void forEachProcess(Visit visit) {
     for (const auto& entry : fs::directory_iterator("/proc")) {
         std::ifstream stat(entry.path() / "stat");
         std::string line;
@@ -153,10 +167,23 @@ inline int zombieChildrenOf(pid_t parent) {
         if (close == std::string::npos) continue;
         std::istringstream rest(line.substr(close + 2));
         char state = 0;
-        pid_t of = 0;
-        rest >> state >> of;
-        if (state == 'Z' && of == parent) ++zombies;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        visit(parent, state);
     }
+}
+
+// The children of a process, running or not.
+inline int childrenOf(pid_t parent) {
+    int children = 0;
+    forEachProcess([&](pid_t of, char) { children += of == parent; });
+    return children;
+}
+
+// The children of a process that have ended and were not reaped.
+inline int zombieChildrenOf(pid_t parent) {
+    int zombies = 0;
+    forEachProcess([&](pid_t of, char state) { zombies += state == 'Z' && of == parent; });
     return zombies;
 }
 

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "monitor/core/rcfile.h"
+#include "monitor/core/wake.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -38,6 +40,16 @@ void plan(const std::string& path, int32_t newCount, int32_t totalCount) {
     planned[path] = {newCount, totalCount};
 }
 
+// The notify command's runs, counted as the cycle asks for them.
+std::atomic<int> notifyRuns{0};
+void countNotify() { ++notifyRuns; }
+
+// A worker's check done in place, so a scheduler round is one step.
+bool checkInPlace(int32_t position) {
+    if (auto box = boxAt(position)) runBoxCheck(*box);
+    return true;
+}
+
 class Cycle : public testing::Test {
 protected:
     void SetUp() override {
@@ -49,6 +61,8 @@ protected:
         clearBoxList();
         planned.clear();
         setBoxChecker(plannedCheck);
+        setNotifyRunner(countNotify);
+        notifyRuns = 0;
         directory =
             std::filesystem::temp_directory_path() / ("quorvik-cycle-" + std::to_string(getpid()));
         std::filesystem::create_directories(directory);
@@ -56,11 +70,14 @@ protected:
         newShown = totalShown = status = -99;
     }
     void TearDown() override {
-        useThreads = 0;
+        stopScheduler();
         setBoxChecker(nullptr);
+        setNotifyRunner(nullptr);
+        setWorkerStarter(nullptr);
         resetSettings();
         clearBoxList();
         std::filesystem::remove_all(directory);
+        std::filesystem::remove(rc);
     }
 
     static void boxes(std::initializer_list<std::string> servers) {
@@ -72,16 +89,21 @@ protected:
 
     void useNotify() { notify.reset("echo >> " + notified.string()); }
 
-    // Lines the notify command wrote, after giving launched shells time to run.
-    int notifications() {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        std::ifstream in(notified);
-        int lines = 0;
-        for (std::string line; std::getline(in, line);) ++lines;
-        return lines;
+    static int notifications() { return notifyRuns.load(); }
+
+    void writeRc(const std::string& text) {
+        std::string temporary = rc.string() + ".new";
+        std::ofstream(temporary) << text;
+        // A time of its own for every version, so each write is a change.
+        timespec times[2] = {{0, UTIME_OMIT}, {3000000 + ++rcVersion, 0}};
+        utimensat(AT_FDCWD, temporary.c_str(), times, 0);
+        std::filesystem::rename(temporary, rc);
     }
 
     std::filesystem::path directory, notified;
+    std::filesystem::path rc =
+        std::filesystem::temp_directory_path() / ("quorvik-cycle-rc-" + std::to_string(getpid()));
+    int rcVersion = 0;
     int32_t newShown, totalShown, status;
 };
 
@@ -178,7 +200,7 @@ TEST_F(Cycle, NotifyWithWorkersIgnoresMailThatWasAlreadyThere) {
     for (int once : {0, 1}) {
         SCOPED_TRACE(once);
         clearBoxList();
-        std::filesystem::remove(notified);
+        notifyRuns = 0;
         runOnce = once;
         useNotify();
         boxes({"a" + std::to_string(once), "b" + std::to_string(once)});
@@ -220,6 +242,17 @@ TEST_F(Cycle, NotifyWithWorkersAfterAReloadAddsABox) {
     EXPECT_EQ(notifications(), 1);
 }
 
+TEST_F(Cycle, TheNotifyCommandRunsThroughTheShell) {
+    setNotifyRunner(nullptr);
+    useThreads = 0;
+    useNotify();
+    boxes({"a"});
+    firstCheck();
+    plan("a", 1, 1);
+    cycle();
+    EXPECT_TRUE(scratch::eventually([&] { return std::filesystem::exists(notified); }));
+}
+
 TEST_F(Cycle, BusyBoxIsNotCheckedTwice) {
     boxes({"a"});
     auto box = boxAt(1);
@@ -238,18 +271,61 @@ TEST_F(Cycle, SchedulerChecksEveryBoxInWorkers) {
     plan("a", 1, 2);
     plan("b", 0, 3);
     plan("c", 4, 4);
-    checkDelay = 1;  // the scheduler reads it once; the rebuild would raise it
     startThreads();
-    for (int tries = 0; tries < 200 && boxAt(3)->totalCount != 4; ++tries)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(scratch::eventually([] {
+        for (int32_t position = 1; position <= 3; ++position)
+            if (boxAt(position)->updated == 0) return false;
+        return true;
+    }));
     cycle();
     EXPECT_EQ(newShown, 5);
     EXPECT_EQ(totalShown, 9);
     EXPECT_EQ(status, STATUS_OTHER);
-    // The scheduler ends after its pause once threads are off; let it, so it
-    // does not reload beside the next test.
-    useThreads = 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Woken, the scheduler starts its next pass before its pause is over.
+    plan("b", 2, 5);
+    wakeScheduler();
+    ASSERT_TRUE(scratch::eventually([] { return boxAt(2)->totalCount == 5; }));
+}
+
+// A round's reload that keeps the list must not check the boxes again: the
+// second check finds nothing changed, and its mark would hide the first's
+// fresh count from the display.
+TEST_F(Cycle, AFreshCountIsShownAfterARoundWhoseReloadKeptTheList) {
+    setWorkerStarter(checkInPlace);
+    rcFilePath.reset(rc.string());
+    writeRc("CheckDelay = 15\n");  // the boxes come from the command line
+    boxes({"a"});
+    reloadIfChanged(0);
+    plan("a", 1, 1);
+    schedulerRound();
+    cycle();
+    EXPECT_EQ(newShown, 1);
+    for (int32_t mail = 2; mail <= 4; ++mail) {
+        SCOPED_TRACE(mail);
+        plan("a", mail, mail);
+        writeRc("CheckDelay = 15\n");
+        schedulerRound();
+        cycle();
+        EXPECT_EQ(newShown, mail);
+    }
+}
+
+// A reload that drops a box changes the sums though no box was counted.
+TEST_F(Cycle, ANewListIsShownThoughNoBoxWasCountedAfresh) {
+    setWorkerStarter(checkInPlace);
+    rcFilePath.reset(rc.string());
+    writeRc("Mailbox = POP3 a\nMailbox = POP3 b\n");
+    reloadIfChanged(0);
+    plan("a", 1, 1);
+    plan("b", 2, 2);
+    schedulerRound();
+    cycle();
+    EXPECT_EQ(newShown, 3);
+    writeRc("Mailbox = POP3 a\n");
+    schedulerRound();
+    cycle();
+    EXPECT_EQ(newShown, 1);
+    EXPECT_EQ(totalShown, 1);
 }
 
 // Reloads that keep, add and drop boxes while workers check them and the main
@@ -289,13 +365,17 @@ TEST_F(Cycle, ReloadsWhileWorkersCheckAndTheCycleRuns) {
     std::thread reloader([&] {
         while (!stop) reloadIfChanged(1);
     });
+    std::atomic<int> running{0};
     std::thread workers([&] {
         while (!stop) {
             int32_t count = boxCount(*boxListSnapshot());
-            for (int32_t position = 1; position <= count; ++position)
-                std::thread([position] {
+            for (int32_t position = 1; position <= count; ++position) {
+                ++running;
+                std::thread([position, &running] {
                     if (auto box = boxAt(position)) runBoxCheck(*box);
+                    --running;
                 }).detach();
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
@@ -309,7 +389,8 @@ TEST_F(Cycle, ReloadsWhileWorkersCheckAndTheCycleRuns) {
     editor.join();
     reloader.join();
     workers.join();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The detached checks end before the files they read go.
+    EXPECT_TRUE(scratch::eventually([&] { return running.load() == 0; }));
     EXPECT_GT(cycles, 0);
     EXPECT_GE(interval.load(), 1u);
 }
