@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -76,9 +77,47 @@ TEST_F(Launch, QuotedPathReachesTheCommandAsOneWord) {
 }
 
 TEST_F(Launch, ManyLaunchesLeaveNoZombies) {
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(launchCommand("true", std::nullopt), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto ran = directory / "ran";
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(launchCommand("echo >> " + ran.string(), std::nullopt), 0);
+    EXPECT_TRUE(scratch::eventually([&] { return scratch::readFile(ran).size() == 50; }));
+    // Every first child has gone, and none of them was left a zombie: a zombie
+    // stays a child until reaped, so its parent would never be without one.
+    EXPECT_TRUE(scratch::eventually([] { return scratch::childrenOf(getpid()) == 0; }));
     EXPECT_EQ(scratch::zombieChildrenOf(getpid()), 0);
+}
+
+// The monitor ignores SIGPIPE and SIGCHLD, and its threads block signals;
+// an ignored signal stays ignored across exec, so the command must get them
+// back as a shell started by hand has them.
+TEST_F(Launch, TheCommandGetsDefaultSignalsAndNoneBlocked) {
+    struct sigaction ignore {
+    }, savedPipe{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &savedPipe);
+    sigset_t blocked, savedMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &blocked, &savedMask);
+
+    auto status = directory / "status";
+    auto pipeErrors = directory / "pipe-errors";
+    launchCommand("(yes | head -n 1 > /dev/null) 2> " + pipeErrors.string() +
+                      "; grep -E '^Sig(Ign|Blk)' /proc/self/status > " + status.string() +
+                      ".tmp; mv " + status.string() + ".tmp " + status.string(),
+                  std::nullopt);
+    sigaction(SIGPIPE, &savedPipe, nullptr);
+    pthread_sigmask(SIG_SETMASK, &savedMask, nullptr);
+
+    ASSERT_TRUE(scratch::eventually([&] { return std::filesystem::exists(status); }));
+    std::istringstream lines(scratch::readFile(status));
+    std::map<std::string, unsigned long long> masks;
+    for (std::string name, hex; lines >> name >> hex;) masks[name] = std::stoull(hex, nullptr, 16);
+    auto bit = [](int signal) { return 1ULL << (signal - 1); };
+    EXPECT_EQ(masks["SigIgn:"] & (bit(SIGPIPE) | bit(SIGCHLD)), 0u);
+    EXPECT_EQ(masks["SigBlk:"], 0u);
+    // A broken pipe ends `yes` quietly, as it does outside the monitor.
+    EXPECT_EQ(scratch::readFile(pipeErrors), "");
 }
 
 TEST_F(Launch, MissingCommandLetsTheShellComplain) {
