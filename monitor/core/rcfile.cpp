@@ -1,11 +1,17 @@
 #include "monitor/core/rcfile.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -22,6 +28,16 @@ constexpr std::size_t linePart = 511;
 // binary or runaway file cannot take the monitor's memory.
 constexpr std::size_t maximumFileSize = 4 << 20;
 constexpr std::size_t maximumDefinitions = 4096;
+// A FIFO or a pipe given as the rc file is read for at most this long.
+constexpr std::chrono::milliseconds streamReadLimit{1000};
+// At start-up, a file caught while it was being replaced is read again this
+// many times, this far apart.
+constexpr int startUpAttempts = 10;
+constexpr std::chrono::milliseconds startUpRetryPause{20};
+
+int openFile(const char* path, int flags) { return ::open(path, flags); }
+std::atomic<RcOpener> openerInUse{openFile};
+std::atomic<bool> warnedNotRegular{false};
 
 class FileDescriptor {
 public:
@@ -42,13 +58,44 @@ bool sameVersion(const struct stat& a, const struct stat& b) {
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
+// A FIFO, a pipe (-f <(...)) or a device: read until its end, the size bound
+// or the time limit, whichever comes first. A FIFO without a writer ends at once.
+std::optional<std::string> readStream(int fd) {
+    std::string content;
+    char block[16384];
+    auto limit = std::chrono::steady_clock::now() + streamReadLimit;
+    while (content.size() < maximumFileSize) {
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd entry{fd, POLLIN, 0};
+        int ready = poll(&entry, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        ssize_t got = read(fd, block, std::min(sizeof block, maximumFileSize - content.size()));
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) break;
+        content.append(block, static_cast<std::size_t>(got));
+    }
+    return content;
+}
+
 // Reads the whole file (up to the bound) and tells whether it stayed the same
 // file with the same content from open to end: an editor that replaces it, or
 // a writer still filling it, makes this read void.
 std::optional<std::string> readStableFile(const std::string& path, struct stat& version) {
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a FIFO that has no writer must not wait for one.
+    FileDescriptor file(
+        openerInUse.load()(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.get() < 0 || fstat(file.get(), &version) != 0) return std::nullopt;
-    if (!S_ISREG(version.st_mode)) return std::nullopt;
+    if (S_ISDIR(version.st_mode)) {
+        if (!warnedNotRegular.exchange(true))
+            std::fprintf(stderr, "quorvik warning : rc file %s is not a regular file\n",
+                         path.c_str());
+        return std::nullopt;
+    }
+    if (!S_ISREG(version.st_mode)) return readStream(file.get());
     std::string content;
     char block[16384];
     while (content.size() < maximumFileSize) {
@@ -78,6 +125,8 @@ void forEachLinePart(std::string_view text, Visit visit) {
         std::string_view part = text.substr(at, length);
         at += length;
         if (!part.empty() && part.back() == '\n') part.remove_suffix(1);
+        // As in a C line buffer, the text of a line ends at a NUL byte.
+        part = part.substr(0, part.find('\0'));
         visit(part);
     }
 }
@@ -110,20 +159,40 @@ bool readRcFile(Option* table, const std::optional<std::string>& path, int force
     return true;
 }
 
-int reloadIfChanged(int reloading) {
+namespace {
+
+enum class Reload { unchanged, applied, failed };
+
+Reload reloadOnce(int reloading) {
     auto path = rcFilePath.get();
-    if (!path) return 0;
+    if (!path) return Reload::unchanged;
     struct stat status {};
-    if (stat(path->c_str(), &status) != 0) return 0;
+    if (stat(path->c_str(), &status) != 0) return Reload::unchanged;
     bool bySize = checkSize.load() != 0;
     int64_t stamp =
         bySize ? static_cast<int64_t>(status.st_size) : static_cast<int64_t>(status.st_mtime);
     int64_t& recorded = bySize ? rcSizeStamp : rcTimeStamp;
-    if (stamp == recorded) return 0;
+    if (stamp == recorded) return Reload::unchanged;
     // A file caught while it was being replaced is read again at the next
     // pass: its stamp is stored only once a whole version has been read.
-    if (!readRcFile(optionTable(), path, 1)) return 0;
+    if (!readRcFile(optionTable(), path, 1)) return Reload::failed;
     recorded = stamp;
     rebuildBoxList(reloading);
-    return 1;
+    return Reload::applied;
 }
+
+}  // namespace
+
+int reloadIfChanged(int reloading) { return reloadOnce(reloading) == Reload::applied ? 1 : 0; }
+
+void loadRcFileAtStartUp() {
+    // Without threads nothing reads the file again: one caught while an
+    // editor replaced it is tried again, briefly.
+    for (int attempt = 1; attempt < startUpAttempts; ++attempt) {
+        if (reloadOnce(0) != Reload::failed) return;
+        std::this_thread::sleep_for(startUpRetryPause);
+    }
+    reloadOnce(0);
+}
+
+void setRcOpener(RcOpener opener) { openerInUse = opener != nullptr ? opener : openFile; }

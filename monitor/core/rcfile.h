@@ -17,3 +17,11 @@ extern int64_t rcSizeStamp;
 bool readRcFile(Option* table, const std::optional<std::string>& path, int force);
 
 int reloadIfChanged(int reloading);
+
+// The read at start-up: reloadIfChanged, tried again a few times when the
+// file was caught while it was being replaced.
+void loadRcFileAtStartUp();
+
+// Opens the rc file; tests replace it to catch the file mid-replacement.
+using RcOpener = int (*)(const char* path, int flags);
+void setRcOpener(RcOpener opener);  // nullptr restores open(2)

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -196,4 +197,65 @@ TEST_F(RcFile, AFileThatGoesAndComesBackIsReadAgain) {
     write("Interval = 4\nMailbox = MBOX " + mbox + "\n");
     EXPECT_EQ(reloadIfChanged(1), 1);
     EXPECT_EQ(interval, 4u);
+}
+
+TEST_F(RcFile, ALineEndsAtANulByte) {
+    EXPECT_EQ(load(std::string("Backlight=on\0junk\nBlink=no\0\n", 26)), "");
+    EXPECT_EQ(backlight, 1);
+    EXPECT_EQ(blink, 0);
+}
+
+// -f <(...), a FIFO, or anything else that is no regular file: read as a
+// stream, within bounds, and a FIFO without a writer holds nothing up.
+TEST_F(RcFile, PipesAndFifosAreReadWithoutHangingOnThem) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::string text = "Interval = 6\nMailbox = MBOX " + mbox + "\n";
+    ASSERT_EQ(::write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(ends[1]);
+    EXPECT_TRUE(readRcFile(optionTable(), "/proc/self/fd/" + std::to_string(ends[0]), 1));
+    close(ends[0]);
+    EXPECT_EQ(interval, 6u);
+    EXPECT_EQ(boxDefinitions.size(), 1u);
+
+    std::string fifo = (directory / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_TRUE(readRcFile(optionTable(), fifo, 1));  // no writer: nothing, at once
+    EXPECT_EQ(interval, 6u);
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(readRcFile(optionTable(), directory.string(), 1));
+    EXPECT_FALSE(readRcFile(optionTable(), directory.string(), 1));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "quorvik warning : rc file " + directory.string() + " is not a regular file\n");
+}
+
+namespace {
+
+// Opens the file, then an editor's save replaces it under the reader, the
+// first `replacements` times.
+std::atomic<int> replacements{0};
+std::string replacedPath;
+int openWhileAnEditorSaves(const char* path, int flags) {
+    int fd = ::open(path, flags);
+    if (replacements > 0) {
+        --replacements;
+        std::string temporary = replacedPath + ".new";
+        std::ofstream(temporary) << "Interval = 8\n";
+        std::filesystem::rename(temporary, replacedPath);
+    }
+    return fd;
+}
+
+}  // namespace
+
+TEST_F(RcFile, StartUpReadsAFileCaughtWhileItWasReplaced) {
+    write("Interval = 8\n");
+    replacedPath = path;
+    replacements = 3;
+    setRcOpener(openWhileAnEditorSaves);
+    loadRcFileAtStartUp();
+    setRcOpener(nullptr);
+    EXPECT_EQ(replacements, 0);
+    EXPECT_EQ(interval, 8u);
 }
