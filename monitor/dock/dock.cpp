@@ -39,6 +39,16 @@ void copyInServer(DockDrawable source, DockDrawable destination, int sourceX, in
               destinationX, destinationY);
 }
 
+int selectReadable(int fd, long seconds, long microseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    timeval wait{};
+    wait.tv_sec = static_cast<time_t>(seconds);
+    wait.tv_usec = static_cast<suseconds_t>(microseconds);
+    return select(fd + 1, &readable, nullptr, nullptr, &wait);
+}
+
 [[noreturn]] void failHints(const char* program) {
     std::fprintf(stderr, "%s: can't allocate memory for wm hints!\n", program);
     std::exit(1);
@@ -58,6 +68,7 @@ void toDockEvent(const XEvent& from, DockEvent& to) {
 }  // namespace
 
 DockCopyFunction dockCopyArea = copyInServer;
+DockWaitFunction dockWaitReadable = selectReadable;
 
 const DockState& dockState() { return state; }
 
@@ -186,14 +197,9 @@ int dockNextEvent(DockEvent& event, uint64_t timeoutMs) {
     XSync(display, False);
     XEvent next;
     if (XEventsQueued(display, QueuedAlready) == 0) {
-        const int fd = ConnectionNumber(display);
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        timeval wait{};
-        wait.tv_sec = static_cast<time_t>(timeoutMs / 1000);
-        wait.tv_usec = static_cast<suseconds_t>((timeoutMs % 1000) * 1000);
-        if (select(fd + 1, &readable, nullptr, nullptr, &wait) <= 0) return 0;
+        const long seconds = static_cast<long>(timeoutMs / 1000);
+        const long microseconds = static_cast<long>((timeoutMs % 1000) * 1000);
+        if (dockWaitReadable(ConnectionNumber(display), seconds, microseconds) <= 0) return 0;
     }
     XNextEvent(display, &next);
     if (next.type == ClientMessage &&

@@ -68,6 +68,12 @@ using DockCopyFunction = void (*)(DockDrawable source, DockDrawable destination,
                                   int destinationX, int destinationY);
 extern DockCopyFunction dockCopyArea;
 
+// The wait for the display connection to become readable, as select waits:
+// ready descriptors, 0 on time-out, -1 on a failed wait. A test puts its own
+// in place to see the time-out asked for.
+using DockWaitFunction = int (*)(int fd, long seconds, long microseconds);
+extern DockWaitFunction dockWaitReadable;
+
 // Copies the composed picture to the visible window; sent at the next wait.
 void dockShowPicture(DockDrawable picture);
 

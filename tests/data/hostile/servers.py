@@ -2,7 +2,8 @@
 """Hostile mail servers on loopback for the monitor's tests.
 
 Prints one line "NAME PORT" for each server, then "ready", and serves until
-it is ended or its parent goes. Each server misbehaves in one way, at once or
+it is ended or its parent goes. Some servers then tell when a client comes
+and goes ("open NAME", "closed NAME"). Each server misbehaves in one way, at once or
 after a plausible start of the dialogue.
 """
 import os
@@ -91,6 +92,25 @@ def silent(connection):  # accepts and never answers
     time.sleep(120)
 
 
+@behaviour("trickle")
+def trickle(connection):  # a greeting that never ends, a byte at a time
+    say("open trickle")
+    try:
+        for _ in range(3000):
+            connection.sendall(b"*")
+            time.sleep(0.1)
+    finally:
+        say("closed trickle")
+
+
+printing = threading.Lock()
+
+
+def say(line):
+    with printing:
+        print(line, flush=True)
+
+
 def serve(listener, function):
     while True:
         connection, _ = listener.accept()
@@ -118,9 +138,9 @@ def main():
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         listener.bind((host, int(port)))
         listener.listen(16)
-        print(name, listener.getsockname()[1], flush=True)
+        say("%s %d" % (name, listener.getsockname()[1]))
         threading.Thread(target=serve, args=(listener, function), daemon=True).start()
-    print("ready", flush=True)
+    say("ready")
     parent = os.getppid()
     while os.getppid() == parent:
         time.sleep(0.5)

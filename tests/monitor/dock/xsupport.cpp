@@ -173,7 +173,24 @@ WindowMaker::WindowMaker(const std::string& display) {
         return found;
     });
     if (!up) throw std::runtime_error("wmaker did not start: " + process->errorText());
-    std::this_thread::sleep_for(300ms);
+    // Then the dock's first tile, the logo in the top right corner: from then
+    // on an applet mapped is taken into the dock.
+    const int screenWidth = DisplayWidth(x.get(), DefaultScreen(x.get()));
+    const bool docked = eventually([&] {
+        Window root, parent, *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(x, DefaultRootWindow(x.get()), &root, &parent, &children, &count))
+            return false;
+        bool found = false;
+        for (unsigned int i = 0; i < count && !found; ++i) {
+            XWindowAttributes a{};
+            found = XGetWindowAttributes(x, children[i], &a) && a.map_state == IsViewable &&
+                    a.width == 64 && a.height == 64 && a.x == screenWidth - 64 && a.y == 0;
+        }
+        if (children) XFree(children);
+        return found;
+    });
+    if (!docked) throw std::runtime_error("wmaker put up no dock: " + process->errorText());
 }
 
 WindowMaker::~WindowMaker() { process.reset(); }

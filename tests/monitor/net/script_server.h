@@ -47,6 +47,22 @@ public:
         heard += line + "\n";
         return true;
     }
+    // Waits for the client to end the connection: true when it did, false
+    // when the wait ran out first. Whatever it sends meanwhile is dropped.
+    bool waitForClose(std::chrono::milliseconds wait) {
+        auto end = std::chrono::steady_clock::now() + wait;
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            pollfd entry{fd, POLLIN, 0};
+            if (poll(&entry, 1, static_cast<int>(left.count())) < 0) return false;
+            char bytes[512];
+            if ((entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
+                recv(fd, bytes, sizeof bytes, 0) <= 0)
+                return true;
+        }
+    }
     int socket() const { return fd; }
 
 private:
