@@ -47,10 +47,12 @@ bool schedulerPause(std::chrono::milliseconds pause) {
     int fd = readEnd.load();
     auto end = std::chrono::steady_clock::now() + pause;
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         pollfd entry{fd, POLLIN, 0};
-        int ready = poll(&entry, fd >= 0 ? 1 : 0, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+        int ready = poll(&entry, fd >= 0 ? 1 : 0,
+                         static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
         if (ready > 0) {
             drain(fd);
             return true;
