@@ -1,0 +1,1 @@
+// The precompiled header of the tests is built with this file; the tests reuse it.
