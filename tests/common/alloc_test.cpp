@@ -28,7 +28,8 @@ extern "C" __attribute__((weak)) void __asan_init();
 
 TEST(AllocOrExitDeathTest, FailingNewEndsLikeAllocOrExit) {
     if (__asan_init != nullptr)
-        GTEST_SKIP() << "AddressSanitizer's operator new reports and aborts without the new-handler";
+        GTEST_SKIP()
+            << "AddressSanitizer's operator new reports and aborts without the new-handler";
     EXPECT_EXIT(
         {
             installOutOfMemoryHandler();
