@@ -78,16 +78,6 @@ int defaultRow() {
     return number >= 1 && number <= rows ? number - 1 : -1;
 }
 
-void showSaveError() {
-    GtkWidget* dialog = gtk_message_dialog_new(
-        GTK_WINDOW(widgets.window),
-        GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), GTK_MESSAGE_ERROR,
-        GTK_BUTTONS_CLOSE, "Unable to open configuration file \"%s\".",
-        editorSettings().rcPath.c_str());
-    g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
-    gtk_widget_show(dialog);
-}
-
 // GTK handlers: the widget arguments are not needed.
 void rowSelectedHandler(GtkCList*, gint row, gint, GdkEvent*, gpointer) { onRowSelected(row); }
 void rowUnselectedHandler(GtkCList*, gint, gint, GdkEvent*, gpointer) { onRowUnselected(); }
@@ -101,7 +91,7 @@ void saveHandler(GtkButton*, gpointer) {
     if (saveSettings())
         quitEditor();
     else
-        showSaveError();
+        showErrorMessage(lastSaveFailure());
 }
 void cancelHandler(GtkButton*, gpointer) { quitEditor(); }
 void editHandler(GtkButton*, gpointer) { editSelectedBox(); }
@@ -197,6 +187,15 @@ void appendPage(GtkWidget* notebook, GtkWidget* page, const char* title) {
 }  // namespace
 
 const MainWidgets& mainWidgets() { return widgets; }
+
+void showErrorMessage(const std::string& text) {
+    GtkWidget* dialog =
+        gtk_message_dialog_new(GTK_WINDOW(widgets.window),
+                               GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                               GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE, "%s", text.c_str());
+    g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
+    gtk_widget_show(dialog);
+}
 
 int selectedRow() { return selected; }
 

@@ -57,8 +57,14 @@ enum class MissingPath {
 void loadRcFile();
 
 // Writes the record to `rcPath` in the fixed layout, through a temporary file
-// renamed over it. Returns false (after the message) when it could not.
+// renamed over it; where the file cannot be replaced so (a directory the user
+// cannot write, a file mounted over its name) or must not be (more names for
+// it), over the file itself. Returns false (after the message) when it could
+// not.
 bool saveRcFile();
+
+// The message of the last failed save, with its reason, without a line feed.
+const std::string& lastSaveFailure();
 
 // Parses "TYPE FILE-OR-URL [USERNAME] [PASSWORD] [FOLDER]" and appends an
 // entry. Returns true when one was appended.

@@ -450,7 +450,7 @@ TEST_F(MainWindow, UnwritableFileKeepsTheEditorOpen) {
     ::testing::internal::CaptureStderr();
     click(mainWidgets().saveButton);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Unable to open configuration file \"" + path + "\".\n");
+              "Unable to open configuration file \"" + path + "\". Is a directory.\n");
     ASSERT_NE(mainWidgets().window, nullptr);
     EXPECT_EQ(editorSettings().entryList.size(), 3u);
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(mainWidgets().command)), "mutt");
@@ -464,7 +464,8 @@ TEST_F(MainWindow, UnwritableFileKeepsTheEditorOpen) {
     ASSERT_NE(message, nullptr);
     gchar* text = nullptr;
     g_object_get(message, "text", &text, nullptr);
-    EXPECT_EQ(std::string(text), "Unable to open configuration file \"" + path + "\".");
+    EXPECT_EQ(std::string(text),
+              "Unable to open configuration file \"" + path + "\". Is a directory.");
     g_free(text);
     gtk_dialog_response(GTK_DIALOG(message), GTK_RESPONSE_CLOSE);
     pump();
