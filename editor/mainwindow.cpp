@@ -145,6 +145,9 @@ GtkWidget* buildBoxesPage() {
                                         " Username   ", " Password   ", " Folder     "};
     widgets.boxView = gtk_clist_new_with_titles(columnCount, const_cast<gchar**>(titles));
     gtk_clist_set_auto_sort(GTK_CLIST(widgets.boxView), FALSE);
+    // The titles alone would cut a path after a dozen letters.
+    for (int column = 0; column < columnCount; ++column)
+        gtk_clist_set_column_auto_resize(GTK_CLIST(widgets.boxView), column, TRUE);
     gtk_container_add(GTK_CONTAINER(scrolled), widgets.boxView);
     g_signal_connect(widgets.boxView, "select-row", G_CALLBACK(rowSelectedHandler), nullptr);
     g_signal_connect(widgets.boxView, "unselect-row", G_CALLBACK(rowUnselectedHandler), nullptr);
@@ -283,7 +286,13 @@ void onRowUnselected() {
 void setDefaultBox() {
     if (selected < 0) return;
     GtkCList* view = GTK_CLIST(widgets.boxView);
-    if (int old = defaultRow(); old >= 0) gtk_clist_set_text(view, old, 0, "");
+    int old = defaultRow();
+    if (old >= 0) gtk_clist_set_text(view, old, 0, "");
+    // Pressed on the default box, it goes back to showing all boxes.
+    if (old == selected) {
+        editorSettings().DefaultBox = 0;
+        return;
+    }
     gtk_clist_set_text(view, selected, 0, "X");
     // The monitor counts boxes from 1; 0 would select all of them.
     editorSettings().DefaultBox = selected + 1;

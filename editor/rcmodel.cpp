@@ -325,13 +325,18 @@ std::vector<std::string> splitWords(std::string_view text, std::size_t count) {
     return words;
 }
 
-bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition, MissingPath missing) {
+bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition, MissingPath missing,
+                 std::string* message) {
+    auto report = [message](std::string text) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        if (message) *message = std::move(text);
+    };
     if (!definition) return false;
     std::vector<std::string> words = splitWords(*definition, 5);
     std::size_t found = words.size();
     // Blanks alone name no box; saved, such an entry would read back as nothing.
     if (found == 0) {
-        std::fprintf(stderr, "Invalid Mail box parameters !\n");
+        report("Invalid Mail box parameters !");
         return false;
     }
     words.resize(5);
@@ -339,17 +344,17 @@ bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition, Mi
     // monitor does.
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (words[i].size() > boxWordLimits[i]) {
-            std::fprintf(stderr, "Invalid Mail box parameters !\n");
+            report("Invalid Mail box parameters !");
             return false;
         }
     }
     if (isLocalType(words[0])) {
         if (found < 2) {
-            std::fprintf(stderr, "Invalid Mail box parameters !\n");
+            report("Invalid Mail box parameters !");
             return false;
         }
         if (!canOpenForReading(words[1])) {
-            std::fprintf(stderr, "Mail box '%s' does not exist !\n", words[1].c_str());
+            report("Mail box '" + words[1] + "' does not exist !");
             if (missing == MissingPath::refuse) return false;
         }
     }

@@ -67,9 +67,10 @@ bool saveRcFile();
 const std::string& lastSaveFailure();
 
 // Parses "TYPE FILE-OR-URL [USERNAME] [PASSWORD] [FOLDER]" and appends an
-// entry. Returns true when one was appended.
+// entry. Returns true when one was appended. What it prints on standard error
+// also goes to `message`, when given, without the line feed.
 bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition,
-                 MissingPath missing = MissingPath::refuse);
+                 MissingPath missing = MissingPath::refuse, std::string* message = nullptr);
 
 // 1 or 0 for a boolean word; folds `text` to lower case in place.
 int parseBoolean(std::string& text);

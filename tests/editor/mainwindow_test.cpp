@@ -1,5 +1,6 @@
 #include "editor/mainwindow.h"
 
+#include <gdk/gdkkeysyms.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <sys/stat.h>
@@ -117,6 +118,35 @@ void confirmFileDialog(const std::string& name) {
     gtk_file_selection_set_filename(selector, name.c_str());
     pump();
     click(selector->ok_button);
+}
+
+// The text of the message box now shown, "" when there is none. The box is
+// closed on the way, as the user would.
+std::string takeMessage() {
+    GtkWidget* message = nullptr;
+    GList* toplevels = gtk_window_list_toplevels();
+    for (GList* item = toplevels; item; item = item->next) {
+        if (GTK_IS_MESSAGE_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data))) {
+            EXPECT_EQ(message, nullptr) << "two message boxes";
+            message = GTK_WIDGET(item->data);
+        }
+    }
+    g_list_free(toplevels);
+    if (!message) return "";
+    EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(message)));
+    EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(message)), GTK_WINDOW(mainWidgets().window));
+    gchar* text = nullptr;
+    g_object_get(message, "text", &text, nullptr);
+    std::string result = text;
+    g_free(text);
+    gtk_dialog_response(GTK_DIALOG(message), GTK_RESPONSE_CLOSE);
+    pump();
+    return result;
+}
+
+std::string withoutLineFeed(std::string text) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
 }
 
 struct Words {
@@ -267,6 +297,18 @@ TEST_F(MainWindow, DefaultMarkStaysOnItsBox) {
         {"move the default", 1, {{setDefault, 2}}, 3, 2, {mboxPath, pop, imap}},
         {"set then remove", 0, {{setDefault, 1}, {removeBox, 1}}, 0, -1, {mboxPath, imap}},
         {"negative default", -1, {{removeBox, 0}}, -1, -1, {pop, imap}},
+        {"set default on the default: all boxes",
+         2,
+         {{setDefault, 1}},
+         0,
+         -1,
+         {mboxPath, pop, imap}},
+        {"set, clear, set again",
+         0,
+         {{setDefault, 2}, {setDefault, 2}, {setDefault, 2}},
+         3,
+         2,
+         {mboxPath, pop, imap}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -339,6 +381,7 @@ TEST_F(MainWindow, AddThroughEachDialog) {
         }
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.message);
         EXPECT_EQ(openDialog(), nullptr);
+        EXPECT_EQ(takeMessage(), withoutLineFeed(c.message));
         ASSERT_EQ(editorSettings().entryList.size(), before + (c.added ? 1 : 0));
         if (c.added) {
             EXPECT_EQ(lastEntry(), *c.added);
@@ -354,6 +397,64 @@ TEST_F(MainWindow, AddThroughEachDialog) {
     click(GTK_FILE_SELECTION(openDialog())->cancel_button);
     EXPECT_EQ(openDialog(), nullptr);
     EXPECT_EQ(editorSettings().entryList.size(), 6u);
+}
+
+TEST_F(MainWindow, ReturnInTheEntryPressesOk) {
+    open(threeBoxes);
+    struct Case {
+        const char* name;
+        GtkWidget* button;
+        int row;  // edited, or -1 for an add
+        std::string text;
+        Words expected;
+    } cases[] = {
+        {"add", mainWidgets().addButtons[static_cast<int>(AddKind::imap)], -1,
+         "imap.example.net bob pw Lists", Words{"IMAP", "imap.example.net", "bob", "pw", "Lists"}},
+        {"edit", mainWidgets().editButton, 1, "pop.example.org:995 carol pw",
+         Words{"POP3", "pop.example.org:995", "carol", "pw", ""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.row >= 0) selectRow(c.row);
+        click(c.button);
+        ASSERT_NE(openDialog(), nullptr);
+        GtkWidget* entry = dialogEntry();
+        // The text field has the focus: the user types and presses Return.
+        EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(openDialog())), entry);
+        gtk_entry_set_text(GTK_ENTRY(entry), c.text.c_str());
+        ASSERT_TRUE(gtk_test_widget_send_key(entry, GDK_Return, GdkModifierType(0)));
+        pump();
+        EXPECT_EQ(openDialog(), nullptr);
+        const BoxEntry& changed = c.row >= 0 ? *std::next(editorSettings().entryList.begin(), c.row)
+                                             : editorSettings().entryList.back();
+        EXPECT_EQ(wordsOf(changed), c.expected);
+    }
+}
+
+TEST_F(MainWindow, ColumnsFitTheirContents) {
+    const std::string server(60, 's'), folder(70, 'f');
+    open("Mailbox = IMAP " + server + " alice secret " + folder + "\n" + threeBoxes);
+    // Every cell's whole text fits in its column, drawn in the list's font.
+    auto expectFitted = [] {
+        for (int column = 0; column < 6; ++column) {
+            for (int row = 0; row < view()->rows; ++row) {
+                SCOPED_TRACE("column " + std::to_string(column) + ", row " + std::to_string(row));
+                PangoLayout* layout =
+                    gtk_widget_create_pango_layout(GTK_WIDGET(view()), cell(row, column).c_str());
+                int width = 0;
+                pango_layout_get_pixel_size(layout, &width, nullptr);
+                g_object_unref(layout);
+                EXPECT_GE(view()->column[column].width, width);
+            }
+        }
+    };
+    expectFitted();
+    // A longer word added later widens its column.
+    click(mainWidgets().addButtons[static_cast<int>(AddKind::pop3)]);
+    confirmEntryDialog("pop.example.org " + std::string(24, 'u') + " pw");
+    ASSERT_EQ(view()->rows, 5);
+    expectFitted();
+    EXPECT_GT(view()->column[3].width, view()->column[1].width);
 }
 
 TEST_F(MainWindow, EditNetworkAndLocalBoxes) {
@@ -385,6 +486,7 @@ TEST_F(MainWindow, EditNetworkAndLocalBoxes) {
     ::testing::internal::CaptureStderr();
     confirmEntryDialog("mail.example.org " + std::string(25, 'u'));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Invalid Mail box parameters !\n");
+    EXPECT_EQ(takeMessage(), "Invalid Mail box parameters !");
     EXPECT_EQ(wordsOf(*std::next(editorSettings().entryList.begin(), 2)),
               (Words{"IMAP", "mail.example.org", "", "", ""}));
 
@@ -455,20 +557,7 @@ TEST_F(MainWindow, UnwritableFileKeepsTheEditorOpen) {
     EXPECT_EQ(editorSettings().entryList.size(), 3u);
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(mainWidgets().command)), "mutt");
 
-    GtkWidget* message = nullptr;
-    GList* toplevels = gtk_window_list_toplevels();
-    for (GList* item = toplevels; item; item = item->next)
-        if (GTK_IS_MESSAGE_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data)))
-            message = GTK_WIDGET(item->data);
-    g_list_free(toplevels);
-    ASSERT_NE(message, nullptr);
-    gchar* text = nullptr;
-    g_object_get(message, "text", &text, nullptr);
-    EXPECT_EQ(std::string(text),
-              "Unable to open configuration file \"" + path + "\". Is a directory.");
-    g_free(text);
-    gtk_dialog_response(GTK_DIALOG(message), GTK_RESPONSE_CLOSE);
-    pump();
+    EXPECT_EQ(takeMessage(), "Unable to open configuration file \"" + path + "\". Is a directory.");
 
     // Once the directory is gone, the same changes are saved.
     ASSERT_EQ(rmdir(path.c_str()), 0);
