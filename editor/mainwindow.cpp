@@ -1,7 +1,9 @@
 #include "editor/mainwindow.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/numbers.h"
 #include "editor/boxdialogs.h"
@@ -71,6 +73,21 @@ void setEntry(GtkWidget* entry, const std::optional<std::string>& text) {
 
 std::string entryText(GtkWidget* entry) { return gtk_entry_get_text(GTK_ENTRY(entry)); }
 
+// An empty entry leaves its key unset.
+std::optional<std::string> entryTextOrNone(GtkWidget* entry) {
+    std::string text = entryText(entry);
+    if (text.empty()) return std::nullopt;
+    return text;
+}
+
+// The list never shows a password: a mask, or, for a network box without
+// one, where its credential comes from.
+const char* shownPassword(const BoxEntry& entry) {
+    std::string_view password = entry.password ? *entry.password : std::string_view();
+    if (!password.empty() && password != noPasswordWord) return "********";
+    return isNetworkType(entry.type) ? "(command)" : "";
+}
+
 // The row on which the default box is shown, or -1 when it names no row.
 int defaultRow() {
     int number = editorSettings().DefaultBox;
@@ -131,6 +148,13 @@ GtkWidget* buildMiscPage() {
     widgets.notify = addEntryRow(commands, 1, "Notify : ");
     widgets.runOnce = gtk_check_button_new_with_label("Run once");
     gtk_table_attach_defaults(GTK_TABLE(commands), widgets.runOnce, 0, 2, 2, 3);
+
+    GtkWidget* frameD = newFrame();
+    packStart(page, frameD, FALSE, FALSE, 1);
+    GtkWidget* credentials = newTable(2, 2);
+    gtk_container_add(GTK_CONTAINER(frameD), credentials);
+    widgets.passwordCommand = addEntryRow(credentials, 0, "Password command : ");
+    widgets.tokenCommand = addEntryRow(credentials, 1, "Token command : ");
     return page;
 }
 
@@ -246,6 +270,8 @@ void loadWidgets() {
     setEntry(widgets.color, s.Color);
     setEntry(widgets.command, s.Command);
     setEntry(widgets.notify, s.Notify);
+    setEntry(widgets.passwordCommand, s.PasswordCommand);
+    setEntry(widgets.tokenCommand, s.TokenCommand);
     setEntry(widgets.interval, std::to_string(s.Interval));
     setEntry(widgets.checkDelay, std::to_string(s.CheckDelay));
     refillBoxView();
@@ -263,7 +289,7 @@ void refillBoxView() {
                                            entry.type.c_str(),
                                            entry.path.c_str(),
                                            entry.user ? entry.user->c_str() : "",
-                                           entry.password ? entry.password->c_str() : "",
+                                           shownPassword(entry),
                                            entry.folder ? entry.folder->c_str() : ""};
         int row = gtk_clist_append(view, const_cast<gchar**>(texts));
         gtk_clist_set_row_data(view, row, &entry);
@@ -325,6 +351,8 @@ bool saveSettings() {
     s.Color = entryText(widgets.color);
     s.Command = entryText(widgets.command);
     s.Notify = entryText(widgets.notify);
+    s.PasswordCommand = entryTextOrNone(widgets.passwordCommand);
+    s.TokenCommand = entryTextOrNone(widgets.tokenCommand);
     s.Backlight = checkFlag(widgets.backlight);
     s.Blink = checkFlag(widgets.blink);
     s.RunOnce = checkFlag(widgets.runOnce);
@@ -344,6 +372,8 @@ void quitEditor() {
     s.Notify.reset();
     s.rcPath.clear();
     s.Color.reset();
+    s.PasswordCommand.reset();
+    s.TokenCommand.reset();
     freeEntryList(s.entryList);
     if (gtk_main_level() > 0) gtk_main_quit();
 }

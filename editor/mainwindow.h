@@ -22,6 +22,8 @@ struct MainWidgets {
     GtkWidget* color = nullptr;
     GtkWidget* command = nullptr;
     GtkWidget* notify = nullptr;
+    GtkWidget* passwordCommand = nullptr;
+    GtkWidget* tokenCommand = nullptr;
     GtkWidget* boxView = nullptr;  // GtkCList, one row per entry
     GtkWidget* editButton = nullptr;
     GtkWidget* defaultButton = nullptr;

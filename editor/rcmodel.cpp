@@ -99,15 +99,21 @@ void storeValue(const std::string& key, std::string value) {
         s.Command = std::move(value);
     else if (key == "Notify")
         s.Notify = std::move(value);
+    else if (key == "PasswordCommand")
+        s.PasswordCommand = std::move(value);
+    else if (key == "TokenCommand")
+        s.TokenCommand = std::move(value);
     else if (key == "Mailbox")
         addBoxEntry(s.entryList, value, MissingPath::keep);
 }
 
 // The keys the editor reads. UseThreads is the monitor's; the editor keeps it
-// so that a save does not switch the monitor's threads back on.
-constexpr const char* knownKeys[] = {"Backlight",  "Color",   "Interval",  "Mailbox",
-                                     "Command",    "Notify",  "Blink",     "DefaultBox",
-                                     "CheckDelay", "RunOnce", "CheckSize", "UseThreads"};
+// so that a save does not switch the monitor's threads back on. No key begins
+// another, so their order does not matter.
+constexpr const char* knownKeys[] = {"Backlight",       "Color",       "Interval",  "Mailbox",
+                                     "Command",         "Notify",      "Blink",     "DefaultBox",
+                                     "CheckDelay",      "RunOnce",     "CheckSize", "UseThreads",
+                                     "PasswordCommand", "TokenCommand"};
 
 void handleLine(const std::string& line, int lineNumber) {
     if (line.empty() || line[0] == '#') return;
@@ -184,6 +190,19 @@ std::string layoutText() {
     if (s.UseThreads)
         appendSetting(text, "# UseThreads : boolean (check boxes in threads)\n# Default : True\n",
                       "UseThreads", trueFalse(*s.UseThreads));
+    // Unset, they stay out, so that a file without them is saved as it was.
+    if (s.PasswordCommand && !s.PasswordCommand->empty())
+        appendSetting(text,
+                      "# PasswordCommand : string (shell command printing the password of a "
+                      "network box without one)\n"
+                      "# Default : nothing\n",
+                      "PasswordCommand", *s.PasswordCommand);
+    if (s.TokenCommand && !s.TokenCommand->empty())
+        appendSetting(text,
+                      "# TokenCommand : string (shell command printing an OAuth2 access token, "
+                      "for a network box without a password)\n"
+                      "# Default : nothing\n",
+                      "TokenCommand", *s.TokenCommand);
     text +=
         "# Mailbox : string of options (filename -- use as many as you have mailboxes)\n"
         "# Default : nothing\n"
@@ -309,6 +328,10 @@ int parseBoolean(std::string& text) {
 
 bool isLocalType(std::string_view type) {
     return type == "MBOX" || type == "MAILDIR" || type == "MH";
+}
+
+bool isNetworkType(std::string_view type) {
+    return type == "POP3" || type == "IMAP" || type == "HOTMAIL";
 }
 
 std::vector<std::string> splitWords(std::string_view text, std::size_t count) {

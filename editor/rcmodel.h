@@ -34,6 +34,10 @@ struct EditorSettings {
     std::optional<std::string> Command;
     std::optional<std::string> Notify;
     std::optional<int> UseThreads;  // written back only when the file had it
+    // Shell commands that print a network box's credential when the box has no
+    // password; each written only when set.
+    std::optional<std::string> PasswordCommand;
+    std::optional<std::string> TokenCommand;
     std::string rcPath;
     EntryList entryList;
 };
@@ -79,6 +83,13 @@ void freeEntryList(EntryList& list);
 
 // True when the type word names a local store (MBOX, MAILDIR, MH).
 bool isLocalType(std::string_view type);
+
+// True when the type word names a network account (POP3, IMAP, HOTMAIL).
+bool isNetworkType(std::string_view type);
+
+// A password word that stands for none, so that a folder can still follow
+// it; the monitor then runs PasswordCommand or TokenCommand.
+inline constexpr std::string_view noPasswordWord = "-";
 
 // Splits a text at white space into at most `count` words.
 std::vector<std::string> splitWords(std::string_view text, std::size_t count);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -222,6 +223,8 @@ TEST_F(MainWindow, ShowsTheModel) {
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.color)), "red");
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.command)), "mutt");
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.notify)), "");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.passwordCommand)), "");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.tokenCommand)), "");
 
     GtkNotebook* notebook = GTK_NOTEBOOK(w.notebook);
     ASSERT_EQ(gtk_notebook_get_n_pages(notebook), 2);
@@ -237,8 +240,8 @@ TEST_F(MainWindow, ShowsTheModel) {
     ASSERT_EQ(view()->rows, 3);
     using Row = std::vector<std::string>;
     EXPECT_EQ(rowTexts(0), (Row{"", "MBOX", mboxPath, "", "", ""}));
-    EXPECT_EQ(rowTexts(1), (Row{"X", "POP3", "pop.example.org", "", "", ""}));
-    EXPECT_EQ(rowTexts(2), (Row{"", "IMAP", "imap.example.org:993", "alice", "secret", "Work"}));
+    EXPECT_EQ(rowTexts(1), (Row{"X", "POP3", "pop.example.org", "", "(command)", ""}));
+    EXPECT_EQ(rowTexts(2), (Row{"", "IMAP", "imap.example.org:993", "alice", "********", "Work"}));
     int row = 0;
     for (BoxEntry& entry : editorSettings().entryList)
         EXPECT_EQ(gtk_clist_get_row_data(view(), row++), &entry);
@@ -519,6 +522,7 @@ TEST_F(MainWindow, SaveWritesTheControls) {
     gtk_entry_set_text(GTK_ENTRY(w.checkDelay), "5");
     gtk_entry_set_text(GTK_ENTRY(w.color), "");
     gtk_entry_set_text(GTK_ENTRY(w.notify), "aplay ding.wav");
+    gtk_entry_set_text(GTK_ENTRY(w.passwordCommand), "pass show mail");
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w.backlight), TRUE);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w.blink), FALSE);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w.runOnce), TRUE);
@@ -534,10 +538,66 @@ TEST_F(MainWindow, SaveWritesTheControls) {
          {"\nBacklight = On\n", "\nColor = \n", "\nCheckSize = True\n", "\nInterval = 0\n",
           "\nCommand = \n", "\nNotify = aplay ding.wav\n", "\nBlink = No\n", "\nDefaultBox = 3\n",
           "\nCheckDelay = 15\n", "\nRunOnce = True\n", "\nUseThreads = False\n",
+          "\nPasswordCommand = pass show mail\n",
           "\nMailbox = IMAP imap.example.org:993 alice secret Work\n"}) {
         SCOPED_TRACE(line);
         EXPECT_NE(saved.find(line), std::string::npos);
     }
+    EXPECT_EQ(saved.find("TokenCommand"), std::string::npos);  // left empty
+}
+
+TEST_F(MainWindow, CredentialCommandsRoundTripAndPasswordsStayHidden) {
+    // The fixture names its mbox relative to the data directory.
+    ASSERT_EQ(chdir(dataDir.c_str()), 0);
+    const std::string written = readFile(dataDir + "/every-key.rc");
+    open(written);
+    const MainWidgets& w = mainWidgets();
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.passwordCommand)), "pass show mail/imap");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.tokenCommand)), "oauth2-token --account alice");
+    struct Row {
+        std::string type, password;
+    } rows[] = {{"MBOX", ""}, {"POP3", "********"}, {"IMAP", "(command)"}, {"IMAP", "(command)"}};
+    ASSERT_EQ(view()->rows, 4);
+    for (int row = 0; row < 4; ++row) {
+        SCOPED_TRACE(row);
+        EXPECT_EQ(cell(row, 1), rows[row].type);
+        EXPECT_EQ(cell(row, 4), rows[row].password);
+    }
+    // Added boxes are shown the same way; a network box may have no password.
+    click(w.addButtons[static_cast<int>(AddKind::pop3)]);
+    confirmEntryDialog("pop.example.net carol");
+    click(w.addButtons[static_cast<int>(AddKind::imap)]);
+    confirmEntryDialog("imap.example.net dave s3cret Work");
+    ASSERT_EQ(view()->rows, 6);
+    EXPECT_EQ(cell(4, 4), "(command)");
+    EXPECT_EQ(cell(5, 4), "********");
+    EXPECT_EQ(lastEntry(), (Words{"IMAP", "imap.example.net", "dave", "s3cret", "Work"}));
+    click(w.cancelButton);
+
+    // Both keys come through a save, and a saved file saved again untouched
+    // is the same to the byte.
+    open(written);
+    click(mainWidgets().saveButton);
+    const std::string saved = readFile(rcPath);
+    EXPECT_NE(saved.find("\n#\nPasswordCommand = pass show mail/imap\n\n"), std::string::npos);
+    EXPECT_NE(saved.find("\n#\nTokenCommand = oauth2-token --account alice\n\n"),
+              std::string::npos);
+    open(saved);
+    click(mainWidgets().saveButton);
+    EXPECT_EQ(readFile(rcPath), saved);
+
+    // A command cleared leaves its block out; one typed in puts it in.
+    open(saved);
+    gtk_entry_set_text(GTK_ENTRY(mainWidgets().passwordCommand), "");
+    click(mainWidgets().saveButton);
+    std::string withoutPassword = readFile(rcPath);
+    EXPECT_EQ(withoutPassword.find("PasswordCommand"), std::string::npos);
+    EXPECT_NE(withoutPassword.find("\nTokenCommand = oauth2-token --account alice\n"),
+              std::string::npos);
+    open(withoutPassword);
+    gtk_entry_set_text(GTK_ENTRY(mainWidgets().passwordCommand), "pass show mail/imap");
+    click(mainWidgets().saveButton);
+    EXPECT_EQ(readFile(rcPath), saved);
 }
 
 TEST_F(MainWindow, UnwritableFileKeepsTheEditorOpen) {

@@ -95,9 +95,12 @@ TEST_F(RcModel, LoadsEveryKey) {
     EXPECT_EQ(s.RunOnce, 1);
     EXPECT_EQ(s.CheckSize, 1);
     EXPECT_EQ(s.UseThreads, 0);
+    EXPECT_EQ(s.PasswordCommand, "pass show mail/imap");
+    EXPECT_EQ(s.TokenCommand, "oauth2-token --account alice");
     expectEntries(s.entryList, {{"MBOX", "mbox-sample", "", "", ""},
                                 {"POP3", "pop.example.org:2110", "bob", "hunter2", ""},
-                                {"IMAP", "imap.example.org", "", "", ""}});
+                                {"IMAP", "imap.example.org", "", "", ""},
+                                {"IMAP", "mail.example.net:993", "alice", "-", "Lists"}});
 }
 
 TEST_F(RcModel, OddLinesAreSkippedOrReported) {
@@ -176,7 +179,11 @@ TEST_F(RcModel, SavedFileLoadsBackUnchanged) {
     editorSettings().rcPath = dir.path("second");
     ASSERT_TRUE(saveRcFile());
     EXPECT_EQ(readFile(dir.path("second")), readFile(dir.path("first")));
-    EXPECT_EQ(readFile(dir.path("first")).find("UseThreads"), std::string::npos);
+    // Keys the file did not have stay out of it.
+    for (const char* key : {"UseThreads", "PasswordCommand", "TokenCommand"}) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(readFile(dir.path("first")).find(key), std::string::npos);
+    }
 }
 
 TEST(ParseBoolean, WordsAndFolding) {

@@ -67,7 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 "numbers survive a save");
     fuzz::check(again.Color.value_or("") == loaded.Color.value_or("") &&
                     again.Command.value_or("") == loaded.Command.value_or("") &&
-                    again.Notify.value_or("") == loaded.Notify.value_or(""),
+                    again.Notify.value_or("") == loaded.Notify.value_or("") &&
+                    again.PasswordCommand == loaded.PasswordCommand &&
+                    again.TokenCommand == loaded.TokenCommand,
                 "texts survive a save");
     fuzz::check(sameEntries(again.entryList, loaded.entryList), "boxes survive a save");
     return 0;
