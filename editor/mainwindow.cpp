@@ -129,7 +129,8 @@ GtkWidget* buildMiscPage() {
     widgets.backlight = gtk_check_button_new_with_label("Back light");
     widgets.blink = gtk_check_button_new_with_label("Blink");
     widgets.checkSize = gtk_check_button_new_with_label("Check size");
-    for (GtkWidget* check : {widgets.backlight, widgets.blink, widgets.checkSize})
+    widgets.push = gtk_check_button_new_with_label("Push");
+    for (GtkWidget* check : {widgets.backlight, widgets.blink, widgets.checkSize, widgets.push})
         packStart(checks, check, FALSE, TRUE, 1);
 
     GtkWidget* frameB = newFrame();
@@ -267,6 +268,7 @@ void loadWidgets() {
     setCheck(widgets.blink, s.Blink);
     setCheck(widgets.runOnce, s.RunOnce);
     setCheck(widgets.checkSize, s.CheckSize);
+    setCheck(widgets.push, s.Push.value_or(1));
     setEntry(widgets.color, s.Color);
     setEntry(widgets.command, s.Command);
     setEntry(widgets.notify, s.Notify);
@@ -357,6 +359,8 @@ bool saveSettings() {
     s.Blink = checkFlag(widgets.blink);
     s.RunOnce = checkFlag(widgets.runOnce);
     s.CheckSize = checkFlag(widgets.checkSize);
+    // Left at its default, a key the file did not have stays out of it.
+    if (int push = checkFlag(widgets.push); s.Push || push == 0) s.Push = push;
     return saveRcFile();
 }
 

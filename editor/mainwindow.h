@@ -17,6 +17,7 @@ struct MainWidgets {
     GtkWidget* blink = nullptr;
     GtkWidget* runOnce = nullptr;
     GtkWidget* checkSize = nullptr;
+    GtkWidget* push = nullptr;
     GtkWidget* interval = nullptr;  // entries
     GtkWidget* checkDelay = nullptr;
     GtkWidget* color = nullptr;

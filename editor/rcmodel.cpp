@@ -87,6 +87,8 @@ void storeValue(const std::string& key, std::string value) {
         s.CheckSize = parseBoolean(value);
     else if (key == "UseThreads")
         s.UseThreads = parseBoolean(value);
+    else if (key == "Push")
+        s.Push = parseBoolean(value);
     else if (key == "Interval")
         s.Interval = leadingInteger(value);
     else if (key == "DefaultBox")
@@ -110,10 +112,10 @@ void storeValue(const std::string& key, std::string value) {
 // The keys the editor reads. UseThreads is the monitor's; the editor keeps it
 // so that a save does not switch the monitor's threads back on. No key begins
 // another, so their order does not matter.
-constexpr const char* knownKeys[] = {"Backlight",       "Color",       "Interval",  "Mailbox",
-                                     "Command",         "Notify",      "Blink",     "DefaultBox",
-                                     "CheckDelay",      "RunOnce",     "CheckSize", "UseThreads",
-                                     "PasswordCommand", "TokenCommand"};
+constexpr const char* knownKeys[] = {"Backlight",  "Color",           "Interval",    "Mailbox",
+                                     "Command",    "Notify",          "Blink",       "DefaultBox",
+                                     "CheckDelay", "RunOnce",         "CheckSize",   "UseThreads",
+                                     "Push",       "PasswordCommand", "TokenCommand"};
 
 void handleLine(const std::string& line, int lineNumber) {
     if (line.empty() || line[0] == '#') return;
@@ -190,6 +192,12 @@ std::string layoutText() {
     if (s.UseThreads)
         appendSetting(text, "# UseThreads : boolean (check boxes in threads)\n# Default : True\n",
                       "UseThreads", trueFalse(*s.UseThreads));
+    if (s.Push)
+        appendSetting(text,
+                      "# Push : boolean (show new mail the moment it lands, without waiting for "
+                      "the next check)\n"
+                      "# Default : True\n",
+                      "Push", trueFalse(*s.Push));
     // Unset, they stay out, so that a file without them is saved as it was.
     if (s.PasswordCommand && !s.PasswordCommand->empty())
         appendSetting(text,

@@ -34,6 +34,7 @@ struct EditorSettings {
     std::optional<std::string> Command;
     std::optional<std::string> Notify;
     std::optional<int> UseThreads;  // written back only when the file had it
+    std::optional<int> Push;        // written when the file had it or it is off
     // Shell commands that print a network box's credential when the box has no
     // password; each written only when set.
     std::optional<std::string> PasswordCommand;

@@ -212,7 +212,8 @@ TEST_F(MainWindow, ShowsTheModel) {
     } checks[] = {{w.backlight, "Back light", true},
                   {w.blink, "Blink", false},
                   {w.runOnce, "Run once", true},
-                  {w.checkSize, "Check size", false}};
+                  {w.checkSize, "Check size", false},
+                  {w.push, "Push", true}};  // on when the file does not say
     for (const Check& c : checks) {
         SCOPED_TRACE(c.label);
         EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(c.widget)), c.label);
@@ -598,6 +599,40 @@ TEST_F(MainWindow, CredentialCommandsRoundTripAndPasswordsStayHidden) {
     gtk_entry_set_text(GTK_ENTRY(mainWidgets().passwordCommand), "pass show mail/imap");
     click(mainWidgets().saveButton);
     EXPECT_EQ(readFile(rcPath), saved);
+}
+
+TEST_F(MainWindow, PushIsWrittenWhenTheFileHadItOrItIsOff) {
+    struct Case {
+        const char* file;
+        bool shown;
+        std::vector<bool> clicks;  // the check box's state after each click
+        const char* line;          // in the saved file, or null for no Push at all
+    } cases[] = {
+        {"", true, {}, nullptr},
+        {"", true, {false}, "Push = False"},
+        {"", true, {false, true}, nullptr},  // back to the default
+        {"Push = on\n", true, {}, "Push = True"},
+        {"Push = no\n", false, {true}, "Push = True"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("[") + c.file + "] and " + std::to_string(c.clicks.size()) +
+                     " clicks");
+        open(c.file);
+        GtkWidget* push = mainWidgets().push;
+        EXPECT_EQ(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(push)), c.shown);
+        for (bool state : c.clicks) {
+            click(push);
+            EXPECT_EQ(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(push)), state);
+        }
+        click(mainWidgets().saveButton);
+        std::string saved = readFile(rcPath);
+        if (c.line) {
+            EXPECT_NE(saved.find("\n# Default : True\n#\n" + std::string(c.line) + "\n\n"),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(saved, readFile(dataDir + "/defaults.saved"));
+        }
+    }
 }
 
 TEST_F(MainWindow, UnwritableFileKeepsTheEditorOpen) {

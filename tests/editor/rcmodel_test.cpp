@@ -95,6 +95,7 @@ TEST_F(RcModel, LoadsEveryKey) {
     EXPECT_EQ(s.RunOnce, 1);
     EXPECT_EQ(s.CheckSize, 1);
     EXPECT_EQ(s.UseThreads, 0);
+    EXPECT_EQ(s.Push, 0);
     EXPECT_EQ(s.PasswordCommand, "pass show mail/imap");
     EXPECT_EQ(s.TokenCommand, "oauth2-token --account alice");
     expectEntries(s.entryList, {{"MBOX", "mbox-sample", "", "", ""},
@@ -180,7 +181,7 @@ TEST_F(RcModel, SavedFileLoadsBackUnchanged) {
     ASSERT_TRUE(saveRcFile());
     EXPECT_EQ(readFile(dir.path("second")), readFile(dir.path("first")));
     // Keys the file did not have stay out of it.
-    for (const char* key : {"UseThreads", "PasswordCommand", "TokenCommand"}) {
+    for (const char* key : {"UseThreads", "Push", "PasswordCommand", "TokenCommand"}) {
         SCOPED_TRACE(key);
         EXPECT_EQ(readFile(dir.path("first")).find(key), std::string::npos);
     }

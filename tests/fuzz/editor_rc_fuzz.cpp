@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     fuzz::check(again.Backlight == loaded.Backlight && again.Blink == loaded.Blink &&
                     again.RunOnce == loaded.RunOnce && again.CheckSize == loaded.CheckSize &&
-                    again.UseThreads == loaded.UseThreads,
+                    again.UseThreads == loaded.UseThreads && again.Push == loaded.Push,
                 "flags survive a save");
     fuzz::check(again.Interval == loaded.Interval && again.DefaultBox == loaded.DefaultBox &&
                     again.CheckDelay == std::max<int32_t>(loaded.CheckDelay, 15),
