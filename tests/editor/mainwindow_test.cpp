@@ -516,6 +516,31 @@ TEST_F(MainWindow, EditNetworkAndLocalBoxes) {
     EXPECT_NE(saved.find("\nMailbox = FOO bar   \n"), std::string::npos);
 }
 
+TEST_F(MainWindow, BracketedIpv6ServersAreKeptAsWritten) {
+    open("Mailbox = IMAP [::1]:993 alice pw Work\nMailbox = POP3 [fe80::1%lo] bob pw\n");
+    ASSERT_EQ(view()->rows, 2);
+    EXPECT_EQ(cell(0, 2), "[::1]:993");
+    EXPECT_EQ(cell(1, 2), "[fe80::1%lo]");
+
+    selectRow(0);
+    click(mainWidgets().editButton);
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(dialogEntry())), "[::1]:993 alice pw Work");
+    confirmEntryDialog("[2001:db8::25]:143 alice - Work");
+    click(mainWidgets().addButtons[static_cast<int>(AddKind::hotmail)]);
+    confirmEntryDialog("[::1] carol pw");
+    EXPECT_EQ(takeMessage(), "");
+    EXPECT_EQ(paths(), (std::vector<std::string>{"[2001:db8::25]:143", "[fe80::1%lo]", "[::1]"}));
+
+    click(mainWidgets().saveButton);
+    std::string saved = readFile(rcPath);
+    EXPECT_NE(saved.find("\nMailbox = IMAP [2001:db8::25]:143 alice - Work\n"
+                         "Mailbox = POP3 [fe80::1%lo] bob pw \n"
+                         "Mailbox = HOTMAIL [::1] carol pw \n"),
+              std::string::npos);
+    open(saved);
+    EXPECT_EQ(paths(), (std::vector<std::string>{"[2001:db8::25]:143", "[fe80::1%lo]", "[::1]"}));
+}
+
 TEST_F(MainWindow, SaveWritesTheControls) {
     open("Color = red\nUseThreads = no\n" + threeBoxes);
     const MainWidgets& w = mainWidgets();
