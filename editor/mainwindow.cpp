@@ -236,7 +236,12 @@ void buildMainWindow() {
     widgets = MainWidgets{};
     widgets.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(widgets.window), "Quorvik-Config");
-    gtk_widget_set_size_request(widgets.window, 432, 320);
+    // A minimum only: a size request would squeeze the pages into it.
+    GdkGeometry smallest{};
+    smallest.min_width = 432;
+    smallest.min_height = 320;
+    gtk_window_set_geometry_hints(GTK_WINDOW(widgets.window), nullptr, &smallest,
+                                  GDK_HINT_MIN_SIZE);
     g_signal_connect(widgets.window, "delete_event", G_CALLBACK(deleteHandler), nullptr);
     g_signal_connect(widgets.window, "destroy", G_CALLBACK(destroyHandler), nullptr);
 

@@ -42,6 +42,17 @@ void pump() {
     while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
 }
 
+// Until the X server has answered all GTK asked and GTK has handled all it
+// got: a shown window's size comes back from the server before GTK lays its
+// widgets out.
+void settle() {
+    for (;;) {
+        gdk_flush();
+        if (!gtk_events_pending()) return;
+        pump();
+    }
+}
+
 GtkCList* view() { return GTK_CLIST(mainWidgets().boxView); }
 
 std::string cell(int row, int column) {
@@ -254,6 +265,30 @@ TEST_F(MainWindow, ShowsTheModel) {
                                " Add POP3 ", " Add IMAP ",    " Add Hotmail "};
     for (int i = 0; i < 6; ++i)
         EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(w.addButtons[i])), addTitles[i]);
+}
+
+TEST_F(MainWindow, EveryControlOfPageOneHasItsRoom) {
+    open(threeBoxes);
+    settle();
+    const MainWidgets& w = mainWidgets();
+    EXPECT_GE(w.window->allocation.width, 432);
+    EXPECT_GE(w.window->allocation.height, 320);
+    int saveX = 0, saveTop = 0;
+    gtk_widget_translate_coordinates(w.saveButton, w.window, 0, 0, &saveX, &saveTop);
+    GtkWidget* controls[] = {w.backlight, w.blink,      w.checkSize,       w.push,
+                             w.interval,  w.checkDelay, w.color,           w.command,
+                             w.notify,    w.runOnce,    w.passwordCommand, w.tokenCommand};
+    for (GtkWidget* control : controls) {
+        SCOPED_TRACE(G_OBJECT_TYPE_NAME(control) + std::string(" at ") +
+                     std::to_string(control->allocation.y));
+        int x = 0, y = 0;
+        gtk_widget_translate_coordinates(control, w.window, 0, 0, &x, &y);
+        GtkRequisition wanted{};
+        gtk_widget_get_child_requisition(control, &wanted);
+        EXPECT_GE(control->allocation.height, wanted.height);  // not squeezed
+        EXPECT_LE(y + control->allocation.height, saveTop);    // above Save and Cancel
+        EXPECT_LE(x + control->allocation.width, w.window->allocation.width);
+    }
 }
 
 TEST_F(MainWindow, EmptyFileShowsTheDefaults) {
