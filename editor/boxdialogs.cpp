@@ -83,12 +83,19 @@ bool hasWhiteSpace(const std::string& text) {
     return text.find_first_of(" \t\n\v\f\r") != std::string::npos;
 }
 
+// A refused box is told on standard error and, since the list just stays
+// as it was, in a message box too.
+void reportRefusal(const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    showErrorMessage(message);
+}
+
 // An edit the file could not hold: a word too long for the readers, or a
 // file name that the readers would split at its blanks.
 bool refuseEdit(const std::vector<std::string>& words) {
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (words[i].size() > boxWordLimits[i + 1] || hasWhiteSpace(words[i])) {
-            std::fprintf(stderr, "Invalid Mail box parameters !\n");
+            reportRefusal("Invalid Mail box parameters !");
             return true;
         }
     }
@@ -127,6 +134,7 @@ GtkWidget* openEntryDialog(const char* title, const std::optional<std::string>& 
     if (initial.size() > initialTextLimit) initial.resize(initialTextLimit);
     GtkWidget* entry = gtk_entry_new();
     gtk_entry_set_text(GTK_ENTRY(entry), initial.c_str());
+    gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);  // Return presses OK
     g_object_set_data(G_OBJECT(dialog), "quorvik-entry", entry);
     for (GtkWidget* child :
          {gtk_label_new("Enter box informations : "), entry,
@@ -157,7 +165,7 @@ void openAddDialog(AddKind kind) {
         openFileDialog(button.title, std::nullopt, [type](const std::string& name) {
             // The readers split a line at blanks: such a name cannot be stored.
             if (hasWhiteSpace(name)) {
-                std::fprintf(stderr, "Invalid Mail box parameters !\n");
+                reportRefusal("Invalid Mail box parameters !");
                 return;
             }
             addBoxFromDialog(type, name);
@@ -170,8 +178,10 @@ void openAddDialog(AddKind kind) {
 
 void addBoxFromDialog(const char* type, const std::string& text) {
     std::string definition = std::string(type) + " " + text;
-    addBoxEntry(editorSettings().entryList, definition);
+    std::string refusal;
+    addBoxEntry(editorSettings().entryList, definition, MissingPath::refuse, &refusal);
     refillBoxView();
+    if (!refusal.empty()) showErrorMessage(refusal);
 }
 
 void editSelectedBox() {

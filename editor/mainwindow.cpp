@@ -1,7 +1,9 @@
 #include "editor/mainwindow.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/numbers.h"
 #include "editor/boxdialogs.h"
@@ -71,21 +73,26 @@ void setEntry(GtkWidget* entry, const std::optional<std::string>& text) {
 
 std::string entryText(GtkWidget* entry) { return gtk_entry_get_text(GTK_ENTRY(entry)); }
 
+// An empty entry leaves its key unset.
+std::optional<std::string> entryTextOrNone(GtkWidget* entry) {
+    std::string text = entryText(entry);
+    if (text.empty()) return std::nullopt;
+    return text;
+}
+
+// The list never shows a password: a mask, or, for a network box without
+// one, where its credential comes from.
+const char* shownPassword(const BoxEntry& entry) {
+    std::string_view password = entry.password ? *entry.password : std::string_view();
+    if (!password.empty() && password != noPasswordWord) return "********";
+    return isNetworkType(entry.type) ? "(command)" : "";
+}
+
 // The row on which the default box is shown, or -1 when it names no row.
 int defaultRow() {
     int number = editorSettings().DefaultBox;
     int rows = GTK_CLIST(widgets.boxView)->rows;
     return number >= 1 && number <= rows ? number - 1 : -1;
-}
-
-void showSaveError() {
-    GtkWidget* dialog = gtk_message_dialog_new(
-        GTK_WINDOW(widgets.window),
-        GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT), GTK_MESSAGE_ERROR,
-        GTK_BUTTONS_CLOSE, "Unable to open configuration file \"%s\".",
-        editorSettings().rcPath.c_str());
-    g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
-    gtk_widget_show(dialog);
 }
 
 // GTK handlers: the widget arguments are not needed.
@@ -101,7 +108,7 @@ void saveHandler(GtkButton*, gpointer) {
     if (saveSettings())
         quitEditor();
     else
-        showSaveError();
+        showErrorMessage(lastSaveFailure());
 }
 void cancelHandler(GtkButton*, gpointer) { quitEditor(); }
 void editHandler(GtkButton*, gpointer) { editSelectedBox(); }
@@ -122,7 +129,8 @@ GtkWidget* buildMiscPage() {
     widgets.backlight = gtk_check_button_new_with_label("Back light");
     widgets.blink = gtk_check_button_new_with_label("Blink");
     widgets.checkSize = gtk_check_button_new_with_label("Check size");
-    for (GtkWidget* check : {widgets.backlight, widgets.blink, widgets.checkSize})
+    widgets.push = gtk_check_button_new_with_label("Push");
+    for (GtkWidget* check : {widgets.backlight, widgets.blink, widgets.checkSize, widgets.push})
         packStart(checks, check, FALSE, TRUE, 1);
 
     GtkWidget* frameB = newFrame();
@@ -141,6 +149,13 @@ GtkWidget* buildMiscPage() {
     widgets.notify = addEntryRow(commands, 1, "Notify : ");
     widgets.runOnce = gtk_check_button_new_with_label("Run once");
     gtk_table_attach_defaults(GTK_TABLE(commands), widgets.runOnce, 0, 2, 2, 3);
+
+    GtkWidget* frameD = newFrame();
+    packStart(page, frameD, FALSE, FALSE, 1);
+    GtkWidget* credentials = newTable(2, 2);
+    gtk_container_add(GTK_CONTAINER(frameD), credentials);
+    widgets.passwordCommand = addEntryRow(credentials, 0, "Password command : ");
+    widgets.tokenCommand = addEntryRow(credentials, 1, "Token command : ");
     return page;
 }
 
@@ -155,6 +170,9 @@ GtkWidget* buildBoxesPage() {
                                         " Username   ", " Password   ", " Folder     "};
     widgets.boxView = gtk_clist_new_with_titles(columnCount, const_cast<gchar**>(titles));
     gtk_clist_set_auto_sort(GTK_CLIST(widgets.boxView), FALSE);
+    // The titles alone would cut a path after a dozen letters.
+    for (int column = 0; column < columnCount; ++column)
+        gtk_clist_set_column_auto_resize(GTK_CLIST(widgets.boxView), column, TRUE);
     gtk_container_add(GTK_CONTAINER(scrolled), widgets.boxView);
     g_signal_connect(widgets.boxView, "select-row", G_CALLBACK(rowSelectedHandler), nullptr);
     g_signal_connect(widgets.boxView, "unselect-row", G_CALLBACK(rowUnselectedHandler), nullptr);
@@ -198,6 +216,15 @@ void appendPage(GtkWidget* notebook, GtkWidget* page, const char* title) {
 
 const MainWidgets& mainWidgets() { return widgets; }
 
+void showErrorMessage(const std::string& text) {
+    GtkWidget* dialog =
+        gtk_message_dialog_new(GTK_WINDOW(widgets.window),
+                               GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+                               GTK_MESSAGE_ERROR, GTK_BUTTONS_CLOSE, "%s", text.c_str());
+    g_signal_connect(dialog, "response", G_CALLBACK(gtk_widget_destroy), nullptr);
+    gtk_widget_show(dialog);
+}
+
 int selectedRow() { return selected; }
 
 BoxEntry* selectedEntry() {
@@ -209,7 +236,12 @@ void buildMainWindow() {
     widgets = MainWidgets{};
     widgets.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(widgets.window), "Quorvik-Config");
-    gtk_widget_set_size_request(widgets.window, 432, 320);
+    // A minimum only: a size request would squeeze the pages into it.
+    GdkGeometry smallest{};
+    smallest.min_width = 432;
+    smallest.min_height = 320;
+    gtk_window_set_geometry_hints(GTK_WINDOW(widgets.window), nullptr, &smallest,
+                                  GDK_HINT_MIN_SIZE);
     g_signal_connect(widgets.window, "delete_event", G_CALLBACK(deleteHandler), nullptr);
     g_signal_connect(widgets.window, "destroy", G_CALLBACK(destroyHandler), nullptr);
 
@@ -241,9 +273,12 @@ void loadWidgets() {
     setCheck(widgets.blink, s.Blink);
     setCheck(widgets.runOnce, s.RunOnce);
     setCheck(widgets.checkSize, s.CheckSize);
+    setCheck(widgets.push, s.Push.value_or(1));
     setEntry(widgets.color, s.Color);
     setEntry(widgets.command, s.Command);
     setEntry(widgets.notify, s.Notify);
+    setEntry(widgets.passwordCommand, s.PasswordCommand);
+    setEntry(widgets.tokenCommand, s.TokenCommand);
     setEntry(widgets.interval, std::to_string(s.Interval));
     setEntry(widgets.checkDelay, std::to_string(s.CheckDelay));
     refillBoxView();
@@ -261,7 +296,7 @@ void refillBoxView() {
                                            entry.type.c_str(),
                                            entry.path.c_str(),
                                            entry.user ? entry.user->c_str() : "",
-                                           entry.password ? entry.password->c_str() : "",
+                                           shownPassword(entry),
                                            entry.folder ? entry.folder->c_str() : ""};
         int row = gtk_clist_append(view, const_cast<gchar**>(texts));
         gtk_clist_set_row_data(view, row, &entry);
@@ -284,7 +319,13 @@ void onRowUnselected() {
 void setDefaultBox() {
     if (selected < 0) return;
     GtkCList* view = GTK_CLIST(widgets.boxView);
-    if (int old = defaultRow(); old >= 0) gtk_clist_set_text(view, old, 0, "");
+    int old = defaultRow();
+    if (old >= 0) gtk_clist_set_text(view, old, 0, "");
+    // Pressed on the default box, it goes back to showing all boxes.
+    if (old == selected) {
+        editorSettings().DefaultBox = 0;
+        return;
+    }
     gtk_clist_set_text(view, selected, 0, "X");
     // The monitor counts boxes from 1; 0 would select all of them.
     editorSettings().DefaultBox = selected + 1;
@@ -317,10 +358,14 @@ bool saveSettings() {
     s.Color = entryText(widgets.color);
     s.Command = entryText(widgets.command);
     s.Notify = entryText(widgets.notify);
+    s.PasswordCommand = entryTextOrNone(widgets.passwordCommand);
+    s.TokenCommand = entryTextOrNone(widgets.tokenCommand);
     s.Backlight = checkFlag(widgets.backlight);
     s.Blink = checkFlag(widgets.blink);
     s.RunOnce = checkFlag(widgets.runOnce);
     s.CheckSize = checkFlag(widgets.checkSize);
+    // Left at its default, a key the file did not have stays out of it.
+    if (int push = checkFlag(widgets.push); s.Push || push == 0) s.Push = push;
     return saveRcFile();
 }
 
@@ -336,6 +381,8 @@ void quitEditor() {
     s.Notify.reset();
     s.rcPath.clear();
     s.Color.reset();
+    s.PasswordCommand.reset();
+    s.TokenCommand.reset();
     freeEntryList(s.entryList);
     if (gtk_main_level() > 0) gtk_main_quit();
 }

@@ -4,6 +4,8 @@
 
 #include <gtk/gtk.h>
 
+#include <string>
+
 #include "editor/rcmodel.h"
 
 // The handles of the window's widgets; all null before buildMainWindow and
@@ -15,11 +17,14 @@ struct MainWidgets {
     GtkWidget* blink = nullptr;
     GtkWidget* runOnce = nullptr;
     GtkWidget* checkSize = nullptr;
+    GtkWidget* push = nullptr;
     GtkWidget* interval = nullptr;  // entries
     GtkWidget* checkDelay = nullptr;
     GtkWidget* color = nullptr;
     GtkWidget* command = nullptr;
     GtkWidget* notify = nullptr;
+    GtkWidget* passwordCommand = nullptr;
+    GtkWidget* tokenCommand = nullptr;
     GtkWidget* boxView = nullptr;  // GtkCList, one row per entry
     GtkWidget* editButton = nullptr;
     GtkWidget* defaultButton = nullptr;
@@ -42,6 +47,9 @@ void removeSelectedBox();
 // Copies the controls into the model and writes the file; false when the
 // file could not be written (the message is printed, nothing is lost).
 bool saveSettings();
+
+// A modal error box over the main window, closed by its button.
+void showErrorMessage(const std::string& text);
 
 // Releases the model, destroys the window and leaves the main loop.
 void quitEditor();

@@ -34,6 +34,11 @@ struct EditorSettings {
     std::optional<std::string> Command;
     std::optional<std::string> Notify;
     std::optional<int> UseThreads;  // written back only when the file had it
+    std::optional<int> Push;        // written when the file had it or it is off
+    // Shell commands that print a network box's credential when the box has no
+    // password; each written only when set.
+    std::optional<std::string> PasswordCommand;
+    std::optional<std::string> TokenCommand;
     std::string rcPath;
     EntryList entryList;
 };
@@ -57,13 +62,20 @@ enum class MissingPath {
 void loadRcFile();
 
 // Writes the record to `rcPath` in the fixed layout, through a temporary file
-// renamed over it. Returns false (after the message) when it could not.
+// renamed over it; where the file cannot be replaced so (a directory the user
+// cannot write, a file mounted over its name) or must not be (more names for
+// it), over the file itself. Returns false (after the message) when it could
+// not.
 bool saveRcFile();
 
+// The message of the last failed save, with its reason, without a line feed.
+const std::string& lastSaveFailure();
+
 // Parses "TYPE FILE-OR-URL [USERNAME] [PASSWORD] [FOLDER]" and appends an
-// entry. Returns true when one was appended.
+// entry. Returns true when one was appended. What it prints on standard error
+// also goes to `message`, when given, without the line feed.
 bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition,
-                 MissingPath missing = MissingPath::refuse);
+                 MissingPath missing = MissingPath::refuse, std::string* message = nullptr);
 
 // 1 or 0 for a boolean word; folds `text` to lower case in place.
 int parseBoolean(std::string& text);
@@ -72,6 +84,13 @@ void freeEntryList(EntryList& list);
 
 // True when the type word names a local store (MBOX, MAILDIR, MH).
 bool isLocalType(std::string_view type);
+
+// True when the type word names a network account (POP3, IMAP, HOTMAIL).
+bool isNetworkType(std::string_view type);
+
+// A password word that stands for none, so that a folder can still follow
+// it; the monitor then runs PasswordCommand or TokenCommand.
+inline constexpr std::string_view noPasswordWord = "-";
 
 // Splits a text at white space into at most `count` words.
 std::vector<std::string> splitWords(std::string_view text, std::size_t count);

@@ -1,8 +1,10 @@
 #include "editor/mainwindow.h"
 
+#include <gdk/gdkkeysyms.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -38,6 +40,17 @@ const std::string mboxPath = dataDir + "/mbox-sample";
 
 void pump() {
     while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+}
+
+// Until the X server has answered all GTK asked and GTK has handled all it
+// got: a shown window's size comes back from the server before GTK lays its
+// widgets out.
+void settle() {
+    for (;;) {
+        gdk_flush();
+        if (!gtk_events_pending()) return;
+        pump();
+    }
 }
 
 GtkCList* view() { return GTK_CLIST(mainWidgets().boxView); }
@@ -119,6 +132,35 @@ void confirmFileDialog(const std::string& name) {
     click(selector->ok_button);
 }
 
+// The text of the message box now shown, "" when there is none. The box is
+// closed on the way, as the user would.
+std::string takeMessage() {
+    GtkWidget* message = nullptr;
+    GList* toplevels = gtk_window_list_toplevels();
+    for (GList* item = toplevels; item; item = item->next) {
+        if (GTK_IS_MESSAGE_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data))) {
+            EXPECT_EQ(message, nullptr) << "two message boxes";
+            message = GTK_WIDGET(item->data);
+        }
+    }
+    g_list_free(toplevels);
+    if (!message) return "";
+    EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(message)));
+    EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(message)), GTK_WINDOW(mainWidgets().window));
+    gchar* text = nullptr;
+    g_object_get(message, "text", &text, nullptr);
+    std::string result = text;
+    g_free(text);
+    gtk_dialog_response(GTK_DIALOG(message), GTK_RESPONSE_CLOSE);
+    pump();
+    return result;
+}
+
+std::string withoutLineFeed(std::string text) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
 struct Words {
     std::string type, path;
     std::optional<std::string> user, password, folder;
@@ -181,7 +223,8 @@ TEST_F(MainWindow, ShowsTheModel) {
     } checks[] = {{w.backlight, "Back light", true},
                   {w.blink, "Blink", false},
                   {w.runOnce, "Run once", true},
-                  {w.checkSize, "Check size", false}};
+                  {w.checkSize, "Check size", false},
+                  {w.push, "Push", true}};  // on when the file does not say
     for (const Check& c : checks) {
         SCOPED_TRACE(c.label);
         EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(c.widget)), c.label);
@@ -192,6 +235,8 @@ TEST_F(MainWindow, ShowsTheModel) {
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.color)), "red");
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.command)), "mutt");
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.notify)), "");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.passwordCommand)), "");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.tokenCommand)), "");
 
     GtkNotebook* notebook = GTK_NOTEBOOK(w.notebook);
     ASSERT_EQ(gtk_notebook_get_n_pages(notebook), 2);
@@ -207,8 +252,8 @@ TEST_F(MainWindow, ShowsTheModel) {
     ASSERT_EQ(view()->rows, 3);
     using Row = std::vector<std::string>;
     EXPECT_EQ(rowTexts(0), (Row{"", "MBOX", mboxPath, "", "", ""}));
-    EXPECT_EQ(rowTexts(1), (Row{"X", "POP3", "pop.example.org", "", "", ""}));
-    EXPECT_EQ(rowTexts(2), (Row{"", "IMAP", "imap.example.org:993", "alice", "secret", "Work"}));
+    EXPECT_EQ(rowTexts(1), (Row{"X", "POP3", "pop.example.org", "", "(command)", ""}));
+    EXPECT_EQ(rowTexts(2), (Row{"", "IMAP", "imap.example.org:993", "alice", "********", "Work"}));
     int row = 0;
     for (BoxEntry& entry : editorSettings().entryList)
         EXPECT_EQ(gtk_clist_get_row_data(view(), row++), &entry);
@@ -220,6 +265,30 @@ TEST_F(MainWindow, ShowsTheModel) {
                                " Add POP3 ", " Add IMAP ",    " Add Hotmail "};
     for (int i = 0; i < 6; ++i)
         EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(w.addButtons[i])), addTitles[i]);
+}
+
+TEST_F(MainWindow, EveryControlOfPageOneHasItsRoom) {
+    open(threeBoxes);
+    settle();
+    const MainWidgets& w = mainWidgets();
+    EXPECT_GE(w.window->allocation.width, 432);
+    EXPECT_GE(w.window->allocation.height, 320);
+    int saveX = 0, saveTop = 0;
+    gtk_widget_translate_coordinates(w.saveButton, w.window, 0, 0, &saveX, &saveTop);
+    GtkWidget* controls[] = {w.backlight, w.blink,      w.checkSize,       w.push,
+                             w.interval,  w.checkDelay, w.color,           w.command,
+                             w.notify,    w.runOnce,    w.passwordCommand, w.tokenCommand};
+    for (GtkWidget* control : controls) {
+        SCOPED_TRACE(G_OBJECT_TYPE_NAME(control) + std::string(" at ") +
+                     std::to_string(control->allocation.y));
+        int x = 0, y = 0;
+        gtk_widget_translate_coordinates(control, w.window, 0, 0, &x, &y);
+        GtkRequisition wanted{};
+        gtk_widget_get_child_requisition(control, &wanted);
+        EXPECT_GE(control->allocation.height, wanted.height);  // not squeezed
+        EXPECT_LE(y + control->allocation.height, saveTop);    // above Save and Cancel
+        EXPECT_LE(x + control->allocation.width, w.window->allocation.width);
+    }
 }
 
 TEST_F(MainWindow, EmptyFileShowsTheDefaults) {
@@ -267,6 +336,18 @@ TEST_F(MainWindow, DefaultMarkStaysOnItsBox) {
         {"move the default", 1, {{setDefault, 2}}, 3, 2, {mboxPath, pop, imap}},
         {"set then remove", 0, {{setDefault, 1}, {removeBox, 1}}, 0, -1, {mboxPath, imap}},
         {"negative default", -1, {{removeBox, 0}}, -1, -1, {pop, imap}},
+        {"set default on the default: all boxes",
+         2,
+         {{setDefault, 1}},
+         0,
+         -1,
+         {mboxPath, pop, imap}},
+        {"set, clear, set again",
+         0,
+         {{setDefault, 2}, {setDefault, 2}, {setDefault, 2}},
+         3,
+         2,
+         {mboxPath, pop, imap}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -339,6 +420,7 @@ TEST_F(MainWindow, AddThroughEachDialog) {
         }
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.message);
         EXPECT_EQ(openDialog(), nullptr);
+        EXPECT_EQ(takeMessage(), withoutLineFeed(c.message));
         ASSERT_EQ(editorSettings().entryList.size(), before + (c.added ? 1 : 0));
         if (c.added) {
             EXPECT_EQ(lastEntry(), *c.added);
@@ -354,6 +436,64 @@ TEST_F(MainWindow, AddThroughEachDialog) {
     click(GTK_FILE_SELECTION(openDialog())->cancel_button);
     EXPECT_EQ(openDialog(), nullptr);
     EXPECT_EQ(editorSettings().entryList.size(), 6u);
+}
+
+TEST_F(MainWindow, ReturnInTheEntryPressesOk) {
+    open(threeBoxes);
+    struct Case {
+        const char* name;
+        GtkWidget* button;
+        int row;  // edited, or -1 for an add
+        std::string text;
+        Words expected;
+    } cases[] = {
+        {"add", mainWidgets().addButtons[static_cast<int>(AddKind::imap)], -1,
+         "imap.example.net bob pw Lists", Words{"IMAP", "imap.example.net", "bob", "pw", "Lists"}},
+        {"edit", mainWidgets().editButton, 1, "pop.example.org:995 carol pw",
+         Words{"POP3", "pop.example.org:995", "carol", "pw", ""}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.row >= 0) selectRow(c.row);
+        click(c.button);
+        ASSERT_NE(openDialog(), nullptr);
+        GtkWidget* entry = dialogEntry();
+        // The text field has the focus: the user types and presses Return.
+        EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(openDialog())), entry);
+        gtk_entry_set_text(GTK_ENTRY(entry), c.text.c_str());
+        ASSERT_TRUE(gtk_test_widget_send_key(entry, GDK_Return, GdkModifierType(0)));
+        pump();
+        EXPECT_EQ(openDialog(), nullptr);
+        const BoxEntry& changed = c.row >= 0 ? *std::next(editorSettings().entryList.begin(), c.row)
+                                             : editorSettings().entryList.back();
+        EXPECT_EQ(wordsOf(changed), c.expected);
+    }
+}
+
+TEST_F(MainWindow, ColumnsFitTheirContents) {
+    const std::string server(60, 's'), folder(70, 'f');
+    open("Mailbox = IMAP " + server + " alice secret " + folder + "\n" + threeBoxes);
+    // Every cell's whole text fits in its column, drawn in the list's font.
+    auto expectFitted = [] {
+        for (int column = 0; column < 6; ++column) {
+            for (int row = 0; row < view()->rows; ++row) {
+                SCOPED_TRACE("column " + std::to_string(column) + ", row " + std::to_string(row));
+                PangoLayout* layout =
+                    gtk_widget_create_pango_layout(GTK_WIDGET(view()), cell(row, column).c_str());
+                int width = 0;
+                pango_layout_get_pixel_size(layout, &width, nullptr);
+                g_object_unref(layout);
+                EXPECT_GE(view()->column[column].width, width);
+            }
+        }
+    };
+    expectFitted();
+    // A longer word added later widens its column.
+    click(mainWidgets().addButtons[static_cast<int>(AddKind::pop3)]);
+    confirmEntryDialog("pop.example.org " + std::string(24, 'u') + " pw");
+    ASSERT_EQ(view()->rows, 5);
+    expectFitted();
+    EXPECT_GT(view()->column[3].width, view()->column[1].width);
 }
 
 TEST_F(MainWindow, EditNetworkAndLocalBoxes) {
@@ -385,6 +525,7 @@ TEST_F(MainWindow, EditNetworkAndLocalBoxes) {
     ::testing::internal::CaptureStderr();
     confirmEntryDialog("mail.example.org " + std::string(25, 'u'));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Invalid Mail box parameters !\n");
+    EXPECT_EQ(takeMessage(), "Invalid Mail box parameters !");
     EXPECT_EQ(wordsOf(*std::next(editorSettings().entryList.begin(), 2)),
               (Words{"IMAP", "mail.example.org", "", "", ""}));
 
@@ -410,6 +551,31 @@ TEST_F(MainWindow, EditNetworkAndLocalBoxes) {
     EXPECT_NE(saved.find("\nMailbox = FOO bar   \n"), std::string::npos);
 }
 
+TEST_F(MainWindow, BracketedIpv6ServersAreKeptAsWritten) {
+    open("Mailbox = IMAP [::1]:993 alice pw Work\nMailbox = POP3 [fe80::1%lo] bob pw\n");
+    ASSERT_EQ(view()->rows, 2);
+    EXPECT_EQ(cell(0, 2), "[::1]:993");
+    EXPECT_EQ(cell(1, 2), "[fe80::1%lo]");
+
+    selectRow(0);
+    click(mainWidgets().editButton);
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(dialogEntry())), "[::1]:993 alice pw Work");
+    confirmEntryDialog("[2001:db8::25]:143 alice - Work");
+    click(mainWidgets().addButtons[static_cast<int>(AddKind::hotmail)]);
+    confirmEntryDialog("[::1] carol pw");
+    EXPECT_EQ(takeMessage(), "");
+    EXPECT_EQ(paths(), (std::vector<std::string>{"[2001:db8::25]:143", "[fe80::1%lo]", "[::1]"}));
+
+    click(mainWidgets().saveButton);
+    std::string saved = readFile(rcPath);
+    EXPECT_NE(saved.find("\nMailbox = IMAP [2001:db8::25]:143 alice - Work\n"
+                         "Mailbox = POP3 [fe80::1%lo] bob pw \n"
+                         "Mailbox = HOTMAIL [::1] carol pw \n"),
+              std::string::npos);
+    open(saved);
+    EXPECT_EQ(paths(), (std::vector<std::string>{"[2001:db8::25]:143", "[fe80::1%lo]", "[::1]"}));
+}
+
 TEST_F(MainWindow, SaveWritesTheControls) {
     open("Color = red\nUseThreads = no\n" + threeBoxes);
     const MainWidgets& w = mainWidgets();
@@ -417,6 +583,7 @@ TEST_F(MainWindow, SaveWritesTheControls) {
     gtk_entry_set_text(GTK_ENTRY(w.checkDelay), "5");
     gtk_entry_set_text(GTK_ENTRY(w.color), "");
     gtk_entry_set_text(GTK_ENTRY(w.notify), "aplay ding.wav");
+    gtk_entry_set_text(GTK_ENTRY(w.passwordCommand), "pass show mail");
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w.backlight), TRUE);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w.blink), FALSE);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(w.runOnce), TRUE);
@@ -432,9 +599,99 @@ TEST_F(MainWindow, SaveWritesTheControls) {
          {"\nBacklight = On\n", "\nColor = \n", "\nCheckSize = True\n", "\nInterval = 0\n",
           "\nCommand = \n", "\nNotify = aplay ding.wav\n", "\nBlink = No\n", "\nDefaultBox = 3\n",
           "\nCheckDelay = 15\n", "\nRunOnce = True\n", "\nUseThreads = False\n",
+          "\nPasswordCommand = pass show mail\n",
           "\nMailbox = IMAP imap.example.org:993 alice secret Work\n"}) {
         SCOPED_TRACE(line);
         EXPECT_NE(saved.find(line), std::string::npos);
+    }
+    EXPECT_EQ(saved.find("TokenCommand"), std::string::npos);  // left empty
+}
+
+TEST_F(MainWindow, CredentialCommandsRoundTripAndPasswordsStayHidden) {
+    // The fixture names its mbox relative to the data directory.
+    ASSERT_EQ(chdir(dataDir.c_str()), 0);
+    const std::string written = readFile(dataDir + "/every-key.rc");
+    open(written);
+    const MainWidgets& w = mainWidgets();
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.passwordCommand)), "pass show mail/imap");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(w.tokenCommand)), "oauth2-token --account alice");
+    struct Row {
+        std::string type, password;
+    } rows[] = {{"MBOX", ""}, {"POP3", "********"}, {"IMAP", "(command)"}, {"IMAP", "(command)"}};
+    ASSERT_EQ(view()->rows, 4);
+    for (int row = 0; row < 4; ++row) {
+        SCOPED_TRACE(row);
+        EXPECT_EQ(cell(row, 1), rows[row].type);
+        EXPECT_EQ(cell(row, 4), rows[row].password);
+    }
+    // Added boxes are shown the same way; a network box may have no password.
+    click(w.addButtons[static_cast<int>(AddKind::pop3)]);
+    confirmEntryDialog("pop.example.net carol");
+    click(w.addButtons[static_cast<int>(AddKind::imap)]);
+    confirmEntryDialog("imap.example.net dave s3cret Work");
+    ASSERT_EQ(view()->rows, 6);
+    EXPECT_EQ(cell(4, 4), "(command)");
+    EXPECT_EQ(cell(5, 4), "********");
+    EXPECT_EQ(lastEntry(), (Words{"IMAP", "imap.example.net", "dave", "s3cret", "Work"}));
+    click(w.cancelButton);
+
+    // Both keys come through a save, and a saved file saved again untouched
+    // is the same to the byte.
+    open(written);
+    click(mainWidgets().saveButton);
+    const std::string saved = readFile(rcPath);
+    EXPECT_NE(saved.find("\n#\nPasswordCommand = pass show mail/imap\n\n"), std::string::npos);
+    EXPECT_NE(saved.find("\n#\nTokenCommand = oauth2-token --account alice\n\n"),
+              std::string::npos);
+    open(saved);
+    click(mainWidgets().saveButton);
+    EXPECT_EQ(readFile(rcPath), saved);
+
+    // A command cleared leaves its block out; one typed in puts it in.
+    open(saved);
+    gtk_entry_set_text(GTK_ENTRY(mainWidgets().passwordCommand), "");
+    click(mainWidgets().saveButton);
+    std::string withoutPassword = readFile(rcPath);
+    EXPECT_EQ(withoutPassword.find("PasswordCommand"), std::string::npos);
+    EXPECT_NE(withoutPassword.find("\nTokenCommand = oauth2-token --account alice\n"),
+              std::string::npos);
+    open(withoutPassword);
+    gtk_entry_set_text(GTK_ENTRY(mainWidgets().passwordCommand), "pass show mail/imap");
+    click(mainWidgets().saveButton);
+    EXPECT_EQ(readFile(rcPath), saved);
+}
+
+TEST_F(MainWindow, PushIsWrittenWhenTheFileHadItOrItIsOff) {
+    struct Case {
+        const char* file;
+        bool shown;
+        std::vector<bool> clicks;  // the check box's state after each click
+        const char* line;          // in the saved file, or null for no Push at all
+    } cases[] = {
+        {"", true, {}, nullptr},
+        {"", true, {false}, "Push = False"},
+        {"", true, {false, true}, nullptr},  // back to the default
+        {"Push = on\n", true, {}, "Push = True"},
+        {"Push = no\n", false, {true}, "Push = True"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("[") + c.file + "] and " + std::to_string(c.clicks.size()) +
+                     " clicks");
+        open(c.file);
+        GtkWidget* push = mainWidgets().push;
+        EXPECT_EQ(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(push)), c.shown);
+        for (bool state : c.clicks) {
+            click(push);
+            EXPECT_EQ(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(push)), state);
+        }
+        click(mainWidgets().saveButton);
+        std::string saved = readFile(rcPath);
+        if (c.line) {
+            EXPECT_NE(saved.find("\n# Default : True\n#\n" + std::string(c.line) + "\n\n"),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(saved, readFile(dataDir + "/defaults.saved"));
+        }
     }
 }
 
@@ -450,24 +707,12 @@ TEST_F(MainWindow, UnwritableFileKeepsTheEditorOpen) {
     ::testing::internal::CaptureStderr();
     click(mainWidgets().saveButton);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Unable to open configuration file \"" + path + "\".\n");
+              "Unable to open configuration file \"" + path + "\". Is a directory.\n");
     ASSERT_NE(mainWidgets().window, nullptr);
     EXPECT_EQ(editorSettings().entryList.size(), 3u);
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(mainWidgets().command)), "mutt");
 
-    GtkWidget* message = nullptr;
-    GList* toplevels = gtk_window_list_toplevels();
-    for (GList* item = toplevels; item; item = item->next)
-        if (GTK_IS_MESSAGE_DIALOG(item->data) && gtk_widget_get_visible(GTK_WIDGET(item->data)))
-            message = GTK_WIDGET(item->data);
-    g_list_free(toplevels);
-    ASSERT_NE(message, nullptr);
-    gchar* text = nullptr;
-    g_object_get(message, "text", &text, nullptr);
-    EXPECT_EQ(std::string(text), "Unable to open configuration file \"" + path + "\".");
-    g_free(text);
-    gtk_dialog_response(GTK_DIALOG(message), GTK_RESPONSE_CLOSE);
-    pump();
+    EXPECT_EQ(takeMessage(), "Unable to open configuration file \"" + path + "\". Is a directory.");
 
     // Once the directory is gone, the same changes are saved.
     ASSERT_EQ(rmdir(path.c_str()), 0);

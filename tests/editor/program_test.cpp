@@ -53,6 +53,9 @@ const std::string usage =
     "\n";
 const std::string version = "Quorvik-Config-config by the quorvik developers - v 2.2.1\n";
 
+// How long a condition is waited for before the test gives up on it.
+constexpr auto waitBound = std::chrono::seconds(30);
+
 struct Outcome {
     int status = -1;
     std::string out, err;
@@ -67,6 +70,8 @@ public:
         : dir(dir) {
         pid = fork();
         if (pid == 0) {
+            // A group of its own: the editor a shell starts goes with it.
+            setpgid(0, 0);
             int out = open(dir.path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             int err = open(dir.path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(out, STDOUT_FILENO);
@@ -79,24 +84,28 @@ public:
             execv(args[0], args.data());
             _exit(127);
         }
+        setpgid(pid, pid);  // also here: the destructor may come before the child ran
     }
     ~Program() {
         if (pid > 0) {
-            kill(pid, SIGKILL);
+            kill(-pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
     }
 
+    // Waits for the program to end; the bound only keeps a hung program from
+    // hanging the test.
     Outcome wait() {
         Outcome outcome;
-        for (int i = 0; i < 200 && pid > 0; ++i) {
+        auto deadline = std::chrono::steady_clock::now() + waitBound;
+        while (pid > 0 && std::chrono::steady_clock::now() < deadline) {
             int status = 0;
             if (waitpid(pid, &status, WNOHANG) == pid) {
                 outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
                 pid = -1;
                 break;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         outcome.out = readFile(dir.path("stdout"));
         outcome.err = readFile(dir.path("stderr"));
@@ -120,15 +129,18 @@ public:
 
     // The editor's top-level window once it is viewable, or 0.
     Window waitForEditor() {
-        for (int i = 0; i < 200; ++i) {
+        auto deadline = std::chrono::steady_clock::now() + waitBound;
+        while (std::chrono::steady_clock::now() < deadline) {
             if (Window window = findViewable("Quorvik-Config")) return window;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return 0;
     }
 
     // Presses and releases the first button at the window's lower left,
-    // where " Save " sits.
+    // where " Save " sits. GTK lays out every widget before it maps the
+    // window and takes X events in order, so once the window is viewable the
+    // press reaches the button.
     void clickSave(Window window) {
         XWindowAttributes attributes{};
         XGetWindowAttributes(display, window, &attributes);
@@ -138,7 +150,7 @@ public:
                               attributes.height - 14, &x, &y, &child);
         XTestFakeMotionEvent(display, -1, x, y, 0);
         XTestFakeButtonEvent(display, 1, True, 0);
-        XTestFakeButtonEvent(display, 1, False, 20);
+        XTestFakeButtonEvent(display, 1, False, 0);
         XSync(display, False);
     }
 
@@ -183,9 +195,6 @@ private:
     Display* display;
 };
 
-// Gives the freshly mapped window a moment to draw before it is clicked.
-void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
-
 }  // namespace
 
 TEST(Program, OptionsAndExitStatuses) {
@@ -226,7 +235,6 @@ TEST(Program, SaveFromTheMonitorsCommandLine) {
     Program program(dir, {"/bin/sh", "-c", editor + " -f  '" + path + "'"}, true);
     Window window = x.waitForEditor();
     ASSERT_NE(window, 0u);
-    settle();
     x.clickSave(window);
     Outcome outcome = program.wait();
     EXPECT_EQ(outcome.status, 0);
@@ -247,7 +255,6 @@ TEST(Program, SaveCreatesTheDefaultFile) {
     Program program(dir, {editor}, true, {"HOME=" + dir.get()});
     Window window = x.waitForEditor();
     ASSERT_NE(window, 0u);
-    settle();
     x.clickSave(window);
     Outcome outcome = program.wait();
     EXPECT_EQ(outcome.status, 0);
@@ -269,7 +276,6 @@ TEST(Program, ClosingTheWindowWritesNothing) {
     Program program(dir, {editor, "-f", path}, true);
     Window window = x.waitForEditor();
     ASSERT_NE(window, 0u);
-    settle();
     x.requestClose(window);
     Outcome outcome = program.wait();
     EXPECT_EQ(outcome.status, 0);

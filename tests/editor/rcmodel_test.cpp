@@ -1,11 +1,17 @@
 #include "editor/rcmodel.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "tests/editor/testfiles.h"
@@ -54,6 +60,25 @@ void expectEntries(const EntryList& list, const std::vector<Words>& expected) {
     }
 }
 
+// Runs `body` in a forked child and gives its exit status. The child writes
+// its messages to the test's standard error, captured or not.
+int inChild(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+struct stat statOf(const std::string& path) {
+    struct stat status {};
+    EXPECT_EQ(stat(path.c_str(), &status), 0) << path;
+    return status;
+}
+
+// Longer than the layout: a write in place must cut what is left of it.
+const std::string longOldFile = std::string(1999, '#') + "\n";
+
 }  // namespace
 
 TEST_F(RcModel, LoadsEveryKey) {
@@ -70,9 +95,13 @@ TEST_F(RcModel, LoadsEveryKey) {
     EXPECT_EQ(s.RunOnce, 1);
     EXPECT_EQ(s.CheckSize, 1);
     EXPECT_EQ(s.UseThreads, 0);
+    EXPECT_EQ(s.Push, 0);
+    EXPECT_EQ(s.PasswordCommand, "pass show mail/imap");
+    EXPECT_EQ(s.TokenCommand, "oauth2-token --account alice");
     expectEntries(s.entryList, {{"MBOX", "mbox-sample", "", "", ""},
                                 {"POP3", "pop.example.org:2110", "bob", "hunter2", ""},
-                                {"IMAP", "imap.example.org", "", "", ""}});
+                                {"IMAP", "imap.example.org", "", "", ""},
+                                {"IMAP", "mail.example.net:993", "alice", "-", "Lists"}});
 }
 
 TEST_F(RcModel, OddLinesAreSkippedOrReported) {
@@ -151,7 +180,11 @@ TEST_F(RcModel, SavedFileLoadsBackUnchanged) {
     editorSettings().rcPath = dir.path("second");
     ASSERT_TRUE(saveRcFile());
     EXPECT_EQ(readFile(dir.path("second")), readFile(dir.path("first")));
-    EXPECT_EQ(readFile(dir.path("first")).find("UseThreads"), std::string::npos);
+    // Keys the file did not have stay out of it.
+    for (const char* key : {"UseThreads", "Push", "PasswordCommand", "TokenCommand"}) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(readFile(dir.path("first")).find(key), std::string::npos);
+    }
 }
 
 TEST(ParseBoolean, WordsAndFolding) {
@@ -251,7 +284,9 @@ TEST_F(RcModel, SaveFailureKeepsTheOldFile) {
     sigaction(SIGXFSZ, &old, nullptr);
 
     EXPECT_FALSE(written);
-    EXPECT_EQ(message, "Unable to open configuration file \"" + path + "\".\n");
+    EXPECT_EQ(message, "Unable to open configuration file \"" + path + "\". File too large.\n");
+    EXPECT_EQ(lastSaveFailure(),
+              "Unable to open configuration file \"" + path + "\". File too large.");
     EXPECT_EQ(readFile(path), "Interval = 5\n");
     EXPECT_EQ(dir.names(), std::vector<std::string>{"rc"});  // no temporary left
 
@@ -262,13 +297,113 @@ TEST_F(RcModel, SaveFailureKeepsTheOldFile) {
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(saveRcFile());
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Unable to open configuration file \"" + directory + "\".\n");
+              "Unable to open configuration file \"" + directory + "\". Is a directory.\n");
     EXPECT_EQ(dir.names(), (std::vector<std::string>{".quorvikrc", "rc"}));
 
     editorSettings().rcPath = dir.path("no/such/dir/rc");
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(saveRcFile());
-    EXPECT_NE(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Unable to open configuration file \"" +
+                                                            editorSettings().rcPath +
+                                                            "\". No such file or directory.\n");
+}
+
+TEST_F(RcModel, SaveThroughAHardLinkKeepsBothNames) {
+    TempDir dir;
+    std::string path = dir.path("rc"), other = dir.path("rc-link");
+    writeFile(path, longOldFile);
+    ASSERT_EQ(link(path.c_str(), other.c_str()), 0);
+    ino_t inode = statOf(path).st_ino;
+    editorSettings().rcPath = other;
+    ASSERT_TRUE(saveRcFile());
+    const std::string layout = readFile(dataDir + "/defaults.saved");
+    EXPECT_EQ(readFile(path), layout);
+    EXPECT_EQ(readFile(other), layout);
+    EXPECT_EQ(statOf(other).st_ino, inode);
+    EXPECT_EQ(statOf(path).st_nlink, 2u);
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"rc", "rc-link"}));
+}
+
+TEST_F(RcModel, SaveToAFileMountedOverItsName) {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+    TempDir dir;
+    std::string real = dir.path("real"), path = dir.path("rc");
+    writeFile(real, longOldFile);
+    writeFile(path, "under the mount\n");
+    editorSettings().rcPath = path;
+    constexpr int noNamespace = 77;
+    // The mount lives in the child's own namespace: the test sees both files.
+    int status = inChild([&] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(real.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return noNamespace;
+        return saveRcFile() ? 0 : 1;
+    });
+    if (status == noNamespace) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(readFile(real), readFile(dataDir + "/defaults.saved"));
+    EXPECT_EQ(readFile(path), "under the mount\n");
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"rc", "real"}));
+}
+
+TEST_F(RcModel, SaveAsAUserWhoCannotWriteTheDirectory) {
+    if (geteuid() != 0) GTEST_SKIP() << "changing users needs root";
+    const passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    struct Case {
+        const char* name;
+        mode_t directoryMode;
+        bool nobodysFile;
+        mode_t fileMode;
+        bool saved;
+    } cases[] = {
+        {"own file in a directory of root", 0755, true, 0600, true},
+        {"file of root open to all in a sticky directory", 01777, false, 0666, true},
+        {"file of root closed to others", 0755, false, 0644, false},
+    };
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.get().c_str(), 0755), 0);
+    const std::string layout = readFile(dataDir + "/defaults.saved");
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string directory = dir.path(std::to_string(index++));
+        ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(directory.c_str(), c.directoryMode), 0);
+        std::string path = directory + "/rc";
+        writeFile(path, longOldFile);
+        ASSERT_EQ(chmod(path.c_str(), c.fileMode), 0);
+        if (c.nobodysFile) {
+            ASSERT_EQ(chown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        }
+        struct stat before = statOf(path);
+        editorSettings().rcPath = path;
+
+        ::testing::internal::CaptureStderr();
+        int status = inChild([&] {
+            if (setgroups(0, nullptr) != 0 ||
+                setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+                setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0)
+                return 2;
+            return saveRcFile() ? 0 : 1;
+        });
+        std::string message = ::testing::internal::GetCapturedStderr();
+
+        EXPECT_EQ(status, c.saved ? 0 : 1);
+        EXPECT_EQ(message, c.saved ? ""
+                                   : "Unable to open configuration file \"" + path +
+                                         "\". Permission denied.\n");
+        EXPECT_EQ(readFile(path), c.saved ? layout : longOldFile);
+        struct stat after = statOf(path);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        std::vector<std::string> names;
+        for (const auto& item : std::filesystem::directory_iterator(directory))
+            names.push_back(item.path().filename());
+        EXPECT_EQ(names, std::vector<std::string>{"rc"});  // no temporary left
+    }
 }
 
 TEST_F(RcModel, SaveModes) {

@@ -60,14 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     fuzz::check(again.Backlight == loaded.Backlight && again.Blink == loaded.Blink &&
                     again.RunOnce == loaded.RunOnce && again.CheckSize == loaded.CheckSize &&
-                    again.UseThreads == loaded.UseThreads,
+                    again.UseThreads == loaded.UseThreads && again.Push == loaded.Push,
                 "flags survive a save");
     fuzz::check(again.Interval == loaded.Interval && again.DefaultBox == loaded.DefaultBox &&
                     again.CheckDelay == std::max<int32_t>(loaded.CheckDelay, 15),
                 "numbers survive a save");
     fuzz::check(again.Color.value_or("") == loaded.Color.value_or("") &&
                     again.Command.value_or("") == loaded.Command.value_or("") &&
-                    again.Notify.value_or("") == loaded.Notify.value_or(""),
+                    again.Notify.value_or("") == loaded.Notify.value_or("") &&
+                    again.PasswordCommand == loaded.PasswordCommand &&
+                    again.TokenCommand == loaded.TokenCommand,
                 "texts survive a save");
     fuzz::check(sameEntries(again.entryList, loaded.entryList), "boxes survive a save");
     return 0;
