@@ -1,9 +1,11 @@
 # The two set-up commands: `make run` builds and starts the monitor, `make test`
-# builds and runs every test. Both install what they need first.
+# builds and runs every test. Both install what they need first, and so does
+# `make deb`, which builds the Debian package into build-deb/.
 
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build run test test-normal test-asan test-tsan bench fuzz format clean
+.PHONY: all deps build run test test-normal test-asan test-tsan test-package deb bench fuzz \
+	format clean
 
 all: build
 
@@ -20,8 +22,11 @@ run: build
 test: deps
 	scripts/run-tests
 
-test-normal test-asan test-tsan: deps
+test-normal test-asan test-tsan test-package: deps
 	scripts/run-tests $(@:test-%=%)
+
+deb: deps
+	scripts/build-deb
 
 bench: build
 	scripts/run-bench
@@ -33,4 +38,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-deb

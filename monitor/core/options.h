@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "common/version.h"
+
 // A text setting, or none. A reload in the scheduler thread may set one
 // while the main thread reads it, so every access goes through the lock.
 class TextSetting {
@@ -74,8 +76,8 @@ struct Option {
 // Program identity.
 inline constexpr const char* applicationName = "Quorvik";
 inline constexpr const char* programName = "quorvik";
-inline constexpr const char* programVersion = "2.3.0";
-inline constexpr const char* programDate = "2026-11-01";
+inline constexpr const char* programVersion = releaseVersion;
+inline constexpr const char* programDate = releaseDate;
 inline constexpr const char* authorLine = "the quorvik developers";
 
 // The table, ended by a row with letter 0.

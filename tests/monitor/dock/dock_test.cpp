@@ -1,6 +1,6 @@
-// The dock under a real X server (Xvfb) and a real dock window manager
-// (Window Maker): windows, hints, shape, the picture on the screen, events
-// and colours, read back with Xlib.
+// The dock under a real X server (Xvfb) and real dock window managers
+// (Window Maker, fluxbox): windows, hints, shape, the picture on the screen,
+// events and colours, read back with Xlib.
 
 // gtest before Xlib, whose None macro breaks it.
 #include <gtest/gtest.h>
@@ -328,6 +328,52 @@ TEST(DockWindowMaker, DockModeIsTakenIntoTheDockAndShowsThePicture) {
         }
         return true;
     })) << "the docked window shows the lit picture";
+}
+
+TEST(DockFluxbox, DockModeIsTakenIntoTheSlitAndShowsThePicture) {
+    Fluxbox wm(sharedDisplay());
+    Connection x(sharedDisplay());
+    Probe probe(sharedDisplay(), {"-b", "-s", "2", "-n", "1", "-t", "30"});
+    const ProbeWindows w = probe.windows(x);
+    // The slit reparents the icon window into its own frame, a child of the
+    // root, in the bottom right corner of the 640 by 480 screen.
+    const Window root = DefaultRootWindow(x.get());
+    Window frame = 0;
+    const bool inSlit = eventually([&] {
+        Window top, parent, *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(x, w.iconWin, &top, &parent, &children, &count)) return false;
+        if (children) XFree(children);
+        frame = parent;
+        return parent != root && geometryOf(x, w.iconWin).mapState == IsViewable;
+    });
+    ASSERT_TRUE(inSlit) << "the icon window is not reparented and shown";
+    Window top, frameParent, *children = nullptr;
+    unsigned int count = 0;
+    ASSERT_TRUE(XQueryTree(x, frame, &top, &frameParent, &children, &count));
+    if (children) XFree(children);
+    EXPECT_EQ(frameParent, root);
+
+    const Geometry icon = geometryOf(x, w.iconWin);
+    EXPECT_EQ(icon.width, 58u);
+    EXPECT_EQ(icon.height, 58u);
+    int rootX = 0, rootY = 0;
+    Window child;
+    XTranslateCoordinates(x, w.iconWin, root, 0, 0, &rootX, &rootY, &child);
+    EXPECT_GE(rootX, 640 - 58 - 8) << "icon window at " << rootX << "," << rootY;
+    EXPECT_GE(rootY, 480 - 58 - 8) << "icon window at " << rootX << "," << rootY;
+
+    const bool L = true;
+    const Picture expected = expectedPicture(L, false,
+                                             {small(0, L, 7), small(2, L, 13), large(1, L, 45, 7),
+                                              large(3, L, 33, 34), large(0, L, 45, 34)});
+    ASSERT_TRUE(eventually([&] {
+        const auto screen = readColours(x, w.iconWin, 0, 0, 58, 58);
+        for (size_t i = 0; i < screen.size(); ++i) {
+            if (expected.rgb[i] != transparent && screen[i] != expected.rgb[i]) return false;
+        }
+        return true;
+    })) << "the window in the slit shows the lit picture";
 }
 
 void sendButton(Display* display, Window window, unsigned int button, int x, int y) {

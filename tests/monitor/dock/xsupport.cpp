@@ -197,6 +197,68 @@ WindowMaker::~WindowMaker() { process.reset(); }
 
 namespace {
 
+// The name of the window that the root's _NET_SUPPORTING_WM_CHECK names: the
+// running window manager's, or that of one gone before on the same server.
+std::string checkWindowName(Display* display) {
+    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    Window window = 0;
+    if (XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False, XA_WINDOW,
+                           &type, &format, &count, &after, &data) == Success &&
+        count == 1) {
+        window = *reinterpret_cast<Window*>(data);
+    }
+    if (data) XFree(data);
+    if (!window) return "";
+    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
+    const Atom netName = XInternAtom(display, "_NET_WM_NAME", False);
+    const auto previous = XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+    std::string found;
+    if (XGetWindowProperty(display, window, netName, 0, 64, False, utf8, &type, &format, &count,
+                           &after, &data) == Success &&
+        data) {
+        found.assign(reinterpret_cast<char*>(data), count);
+    }
+    if (data) XFree(data);
+    XSync(display, False);
+    XSetErrorHandler(previous);
+    return found;
+}
+
+}  // namespace
+
+Fluxbox::Fluxbox(const std::string& display) {
+    // No toolbar, which would cover the bottom of the slit, and no
+    // background: the style's own would start a wallpaper setter.
+    const auto config = home.path() / ".fluxbox";
+    std::filesystem::create_directories(config);
+    std::ofstream(config / "init") << "session.configVersion: 13\n"
+                                      "session.screen0.toolbar.visible: false\n";
+    std::ofstream(config / "overlay") << "background: none\n";
+    // It redirects the root's map requests before it names its check window,
+    // so from then on a new dock applet goes to the slit. A window manager
+    // that ended just before may still hold the root until the server has
+    // seen it go: then fluxbox gives up at once, and is started again.
+    Connection x(display);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        process.emplace(std::vector<std::string>{"/usr/bin/fluxbox", "-display", display},
+                        std::vector<std::string>{"HOME=" + home.path().string()});
+        bool ended = false;
+        const bool up = eventually([&] {
+            ended = process->wait(0ms).has_value();
+            return ended || checkWindowName(x) == "Fluxbox";
+        });
+        if (up && !ended) return;
+        if (!ended) break;
+    }
+    throw std::runtime_error("fluxbox did not start: " + process->errorText());
+}
+
+namespace {
+
 // One Xvfb for the whole test program.
 class XServerEnvironment : public ::testing::Environment {
 public:

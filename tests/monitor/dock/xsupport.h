@@ -1,6 +1,6 @@
 #pragma once
-// Real peers for the dock tests: an X server (Xvfb), Window Maker, and the
-// dock probe program, each owned by an object that ends it when it goes.
+// Real peers for the dock tests: an X server (Xvfb), Window Maker, fluxbox,
+// and the dock probe program, each owned by an object that ends it when it goes.
 
 #include <X11/Xlib.h>
 #include <sys/types.h>
@@ -70,6 +70,17 @@ class WindowMaker {
 public:
     explicit WindowMaker(const std::string& display);
     ~WindowMaker();
+
+private:
+    TempDir home;
+    std::optional<Child> process;
+};
+
+// fluxbox with a fresh home, where it writes its default configuration: its
+// slit, at the bottom right corner, takes in the dock applets.
+class Fluxbox {
+public:
+    explicit Fluxbox(const std::string& display);
 
 private:
     TempDir home;
