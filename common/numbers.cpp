@@ -2,9 +2,11 @@
 
 #include <cstddef>
 
+#include "common/text.h"
+
 int32_t leadingInteger(std::string_view text) {
     std::size_t at = 0;
-    while (at < text.size() && (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r'))) ++at;
+    while (at < text.size() && isWhiteSpace(text[at])) ++at;
     bool negative = false;
     if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
     int64_t value = 0;

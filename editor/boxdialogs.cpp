@@ -1,8 +1,10 @@
 #include "editor/boxdialogs.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
+#include "common/text.h"
 #include "editor/mainwindow.h"
 #include "editor/rcmodel.h"
 
@@ -80,7 +82,7 @@ void entryOkHandler(GtkButton*, gpointer dialog) {
 }
 
 bool hasWhiteSpace(const std::string& text) {
-    return text.find_first_of(" \t\n\v\f\r") != std::string::npos;
+    return std::any_of(text.begin(), text.end(), isWhiteSpace);
 }
 
 // A refused box is told on standard error and, since the list just stays
@@ -94,7 +96,7 @@ void reportRefusal(const std::string& message) {
 // file name that the readers would split at its blanks.
 bool refuseEdit(const std::vector<std::string>& words) {
     for (std::size_t i = 0; i < words.size(); ++i) {
-        if (words[i].size() > boxWordLimits[i + 1] || hasWhiteSpace(words[i])) {
+        if (words[i].size() > definitionWordLimits[i + 1] || hasWhiteSpace(words[i])) {
             reportRefusal("Invalid Mail box parameters !");
             return true;
         }

@@ -14,7 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd.h"
 #include "common/numbers.h"
+#include "common/text.h"
 
 namespace {
 
@@ -26,26 +28,10 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Owns a descriptor until it is handed to a FILE.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-    int get() const { return fd; }
-    int release() { return std::exchange(fd, -1); }
-
-private:
-    int fd;
-};
-
 // Removes the temporary file unless the rename has taken it.
 class TemporaryPath {
 public:
-    explicit TemporaryPath(std::string path) : path(std::move(path)) {}
+    explicit TemporaryPath(std::string name) : path(std::move(name)) {}
     TemporaryPath(const TemporaryPath&) = delete;
     TemporaryPath& operator=(const TemporaryPath&) = delete;
     ~TemporaryPath() {
@@ -57,8 +43,6 @@ public:
 private:
     std::string path;
 };
-
-bool isWordSeparator(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 void reportUnopenable(const std::string& path) {
     std::fprintf(stderr, "Unable to open configuration file \"%s\".\n", path.c_str());
@@ -140,7 +124,7 @@ bool sameWords(const BoxEntry& entry, const std::vector<std::string>& words) {
 }
 
 bool canOpenForReading(const std::string& path) {
-    Descriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     return fd.get() >= 0;
 }
 
@@ -264,7 +248,7 @@ int replaceAtomically(const std::string& target, const std::string& text, const 
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     // mkstemp creates the file with mode 0600: it holds passwords.
-    Descriptor fd(mkostemp(name.data(), O_CLOEXEC));
+    FileDescriptor fd(mkostemp(name.data(), O_CLOEXEC));
     if (fd.get() < 0) return errno;
     TemporaryPath temporary(name.data());
 
@@ -281,7 +265,7 @@ int replaceAtomically(const std::string& target, const std::string& text, const 
     temporary.keep();
 
     // Make the rename itself durable; the file is already whole either way.
-    Descriptor directoryFd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor directoryFd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directoryFd.get() >= 0) fsync(directoryFd.get());
     return 0;
 }
@@ -290,7 +274,7 @@ int replaceAtomically(const std::string& target, const std::string& text, const 
 // new text. The text goes over the old one before the rest is cut, so the
 // file is never empty on the way. 0 or the errno of the step that failed.
 int writeInPlace(const std::string& target, const std::string& text) {
-    Descriptor fd(open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    FileDescriptor fd(open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
     if (fd.get() < 0) return errno;
     if (int error = writeAll(fd.get(), text)) return error;
     if (ftruncate(fd.get(), static_cast<off_t>(text.size())) != 0) return errno;
@@ -326,8 +310,7 @@ EditorSettings& editorSettings() { return settings; }
 void resetEditorSettings() { settings = EditorSettings{}; }
 
 int parseBoolean(std::string& text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : text) c = lowerAscii(c);
     if (text == "1" || text == "true" || text == "yes" || text == "on") return 1;
     if (text == "0" || text == "false" || text == "no" || text == "off") return 0;
     std::fprintf(stderr, "Error in converting \"%s\" to boolean value.\n", text.c_str());
@@ -340,20 +323,6 @@ bool isLocalType(std::string_view type) {
 
 bool isNetworkType(std::string_view type) {
     return type == "POP3" || type == "IMAP" || type == "HOTMAIL";
-}
-
-std::vector<std::string> splitWords(std::string_view text, std::size_t count) {
-    std::vector<std::string> words;
-    std::size_t at = 0;
-    while (words.size() < count) {
-        while (at < text.size() && isWordSeparator(text[at])) ++at;
-        if (at == text.size()) break;
-        std::size_t end = at;
-        while (end < text.size() && !isWordSeparator(text[end])) ++end;
-        words.emplace_back(text.substr(at, end - at));
-        at = end;
-    }
-    return words;
 }
 
 bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition, MissingPath missing,
@@ -374,7 +343,7 @@ bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition, Mi
     // A cut word could name another file or account: refuse it, as the
     // monitor does.
     for (std::size_t i = 0; i < words.size(); ++i) {
-        if (words[i].size() > boxWordLimits[i]) {
+        if (words[i].size() > definitionWordLimits[i]) {
             report("Invalid Mail box parameters !");
             return false;
         }

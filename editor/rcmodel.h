@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/definition.h"
+
 // One `Mailbox` line split into its words.
 struct BoxEntry {
     std::string path;  // FILE-OR-URL as written, a ":port" included
@@ -49,9 +51,6 @@ EditorSettings& editorSettings();
 // Puts every field back to its value before a file is read.
 void resetEditorSettings();
 
-// Longest accepted word: type, file-or-url, user name, password, folder.
-inline constexpr std::size_t boxWordLimits[5] = {9, 99, 24, 24, 99};
-
 // What addBoxEntry does with a local box whose path cannot be opened.
 enum class MissingPath {
     refuse,  // a box the user is adding
@@ -91,6 +90,3 @@ bool isNetworkType(std::string_view type);
 // A password word that stands for none, so that a folder can still follow
 // it; the monitor then runs PasswordCommand or TokenCommand.
 inline constexpr std::string_view noPasswordWord = "-";
-
-// Splits a text at white space into at most `count` words.
-std::vector<std::string> splitWords(std::string_view text, std::size_t count);

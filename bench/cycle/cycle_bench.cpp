@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
             mbox << "From someone@example.org Thu Dec 10 09:00:00 2026\nSubject: " << message
                  << "\n"
                  << (message % 3 ? "Status: RO\n" : "") << "\nBody line.\n\n";
-        addDefinition(boxDefinitions, "MBOX " + path.string());
+        addDefinition(settings::boxDefinitions, "MBOX " + path.string());
     }
     rebuildBoxList(0);
     auto list = boxListSnapshot();

@@ -42,11 +42,11 @@ int main(int argc, char** argv) {
     std::ofstream(directory / "Maildir" / "new" / "1.x.host") << "Subject: new\n\nbody\n";
     std::ofstream(directory / "other") << "From b\n\nnew\n";
 
-    useThreads = 0;
-    checkSize = 1;  // every change of the changing box is seen, even within a second
-    addDefinition(boxDefinitions, "MBOX " + mbox.string());
-    addDefinition(boxDefinitions, "MAILDIR " + (directory / "Maildir").string());
-    addDefinition(boxDefinitions, "MBOX " + (directory / "other").string());
+    settings::useThreads = 0;
+    settings::checkSize = 1;  // every change of the changing box is seen, even within a second
+    addDefinition(settings::boxDefinitions, "MBOX " + mbox.string());
+    addDefinition(settings::boxDefinitions, "MAILDIR " + (directory / "Maildir").string());
+    addDefinition(settings::boxDefinitions, "MBOX " + (directory / "other").string());
     rebuildBoxList(0);
     firstCheck();
     checkCycle(shownNew, shownTotal, mailStatus);

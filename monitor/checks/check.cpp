@@ -2,25 +2,12 @@
 
 #include <sys/stat.h>
 
-#include <ctime>
-
+#include "common/clock.h"
 #include "monitor/checks/maildir.h"
 #include "monitor/checks/mbox.h"
 #include "monitor/checks/mh.h"
 #include "monitor/net/imap.h"
 #include "monitor/net/pop3.h"
-
-namespace {
-
-int64_t systemClock() { return static_cast<int64_t>(std::time(nullptr)); }
-
-std::atomic<WallClock> clockInUse{systemClock};
-
-}  // namespace
-
-int64_t wallClockNow() { return clockInUse.load()(); }
-
-void setWallClock(WallClock clock) { clockInUse = clock != nullptr ? clock : systemClock; }
 
 int checkBox(Box& box) {
     int64_t now = wallClockNow();
@@ -66,9 +53,4 @@ bool sizeChanged(const char* path, std::atomic<int64_t>& stamp) {
     if (size == stamp.load()) return false;
     stamp = size;
     return true;
-}
-
-bool fileExists(const char* path) {
-    struct stat status {};
-    return stat(path, &status) == 0;
 }

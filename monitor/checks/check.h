@@ -5,18 +5,13 @@
 #include <atomic>
 #include <cstdint>
 
+#include "common/clock.h"
 #include "monitor/core/boxes.h"
-
-// The wall clock in whole seconds. Tests replace it through setWallClock.
-using WallClock = int64_t (*)();
-int64_t wallClockNow();
-void setWallClock(WallClock clock);  // nullptr restores the system clock
 
 int checkBox(Box& box);
 
 bool timeChanged(const char* path, std::atomic<int64_t>& stamp);
 bool sizeChanged(const char* path, std::atomic<int64_t>& stamp);
-bool fileExists(const char* path);
 
 // The settling rule: returns true when this pass is forced (the stamps were
 // cleared because the box is unsettled and its stamp is 11 or more seconds old).

@@ -1,6 +1,5 @@
 #include "monitor/checks/maildir.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -8,14 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "common/directory.h"
 #include "monitor/checks/check.h"
 
 namespace {
-
-struct DirectoryCloser {
-    void operator()(DIR* directory) const { closedir(directory); }
-};
-using Directory = std::unique_ptr<DIR, DirectoryCloser>;
 
 // Seen: the name holds ":2" and an upper-case S somewhere after it.
 bool isSeen(const char* name) {

@@ -15,6 +15,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/fd.h"
 #include "monitor/checks/check.h"
 #include "monitor/core/options.h"
 
@@ -23,20 +24,6 @@ namespace {
 int openFile(const char* path, int flags) { return ::open(path, flags); }
 
 std::atomic<MboxOpener> openerInUse{openFile};
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
 
 bool sameTime(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -79,10 +66,10 @@ const char* nextLineWithF(const char* from, const char* end) {
     }
 #endif
     while (end - at >= 2) {
-        auto* newline = static_cast<const char*>(std::memchr(at, '\n', end - at - 1));
-        if (newline == nullptr) return nullptr;
-        if (newline[1] == 'F') return newline + 1;
-        at = newline + 1;
+        auto* lineEnd = static_cast<const char*>(std::memchr(at, '\n', end - at - 1));
+        if (lineEnd == nullptr) return nullptr;
+        if (lineEnd[1] == 'F') return lineEnd + 1;
+        at = lineEnd + 1;
     }
     return nullptr;
 }
@@ -192,7 +179,7 @@ int checkMboxBox(Box& box, int64_t now) {
     const char* path = box.path.c_str();
     struct stat before {};
     if (::stat(path, &before) != 0) return 0;
-    bool bySize = checkSize.load() != 0;
+    bool bySize = settings::checkSize.load() != 0;
     if (!(bySize ? sizeChanged(path, box.sizeStamp) : timeChanged(path, box.timeStamp))) return 0;
 
     // Without touching the access time there is nothing to set back, so the

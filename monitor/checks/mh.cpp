@@ -1,6 +1,5 @@
 #include "monitor/checks/mh.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,26 +13,17 @@
 #include <utility>
 #include <vector>
 
+#include "common/directory.h"
+#include "common/fd.h"
 #include "common/home.h"
+#include "common/paths.h"
+#include "common/text.h"
 #include "monitor/checks/check.h"
 
 namespace {
 
-// Only bytes below 128 are classified.
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-bool isWhiteSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool allDigits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), isDigit);
-}
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (lowerAscii(text[i]) != lowerAscii(prefix[i])) return false;
-    return true;
 }
 
 std::string_view skipBlanks(std::string_view text) {
@@ -51,32 +41,13 @@ std::optional<std::string_view> afterKey(std::string_view line, std::string_view
     return skipBlanks(line.substr(1));
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&&) = delete;
-    ~FileDescriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
-
-struct DirectoryCloser {
-    void operator()(DIR* directory) const { closedir(directory); }
-};
-using Directory = std::unique_ptr<DIR, DirectoryCloser>;
-
 // Opens a regular file for reading; FIFOs and devices are refused without
 // blocking on them.
 FileDescriptor openRegularFile(const std::string& path) {
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct stat status {};
     if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
-        return FileDescriptor(-1);
+        return FileDescriptor();
     return file;
 }
 
@@ -87,7 +58,7 @@ class LineReader {
 public:
     static constexpr std::size_t maxLine = 64 * 1024;
 
-    explicit LineReader(int fd) : fd(fd), block(16 * 1024) {}
+    explicit LineReader(int descriptor) : fd(descriptor), block(16 * 1024) {}
 
     // The next line without its newline; false at end of file or on an error.
     bool next(std::string& line, bool& cut) {

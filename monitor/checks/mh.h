@@ -14,5 +14,3 @@ enum class PathBase { workingDirectory, homeDirectory };
 
 std::optional<std::string> mhProfileValue(std::string_view key);
 std::optional<std::string> mhAbsolutePath(std::string_view name, PathBase base);
-std::string joinPath(std::string_view first, std::string_view second);
-void trimPathEnd(std::string& path);

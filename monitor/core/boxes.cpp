@@ -6,19 +6,15 @@
 #include <array>
 #include <cstdio>
 
+#include "common/definition.h"
 #include "common/numbers.h"
-#include "monitor/checks/mh.h"
+#include "common/paths.h"
 
 std::mutex boxListLock;
 std::shared_ptr<const BoxList>& boxList =
     *new std::shared_ptr<const BoxList>(std::make_shared<const BoxList>());
 
 namespace {
-
-// Longest accepted field: type, file-or-url, user name, password, folder.
-constexpr std::array<std::size_t, 5> fieldLimits{9, 99, 24, 24, 99};
-
-bool isFieldSeparator(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 bool sameAccount(const Box& a, const Box& b) {
     return a.type == b.type && a.path == b.path && a.port == b.port && a.user == b.user &&
@@ -54,22 +50,15 @@ int32_t boxTypeCode(std::string_view keyword) {
 }
 
 std::shared_ptr<Box> parseDefinition(std::string_view text) {
-    std::array<std::string, 5> fields;
-    std::size_t found = 0;
-    std::size_t at = 0;
-    while (found < fields.size()) {
-        while (at < text.size() && isFieldSeparator(text[at])) ++at;
-        if (at == text.size()) break;
-        std::size_t end = at;
-        while (end < text.size() && !isFieldSeparator(text[end])) ++end;
-        // A cut field could name another file or account: refuse it instead.
-        if (end - at > fieldLimits[found]) {
+    std::vector<std::string> fields = splitWords(text, definitionWordLimits.size());
+    std::size_t found = fields.size();
+    for (std::size_t i = 0; i < found; ++i) {
+        if (fields[i].size() > definitionWordLimits[i]) {
             std::fprintf(stderr, "Invalid Mail box parameters !\n");
             return nullptr;
         }
-        fields[found++] = std::string(text.substr(at, end - at));
-        at = end;
     }
+    fields.resize(definitionWordLimits.size());
 
     std::string& location = fields[1];
     int32_t portNumber = 0;
@@ -117,18 +106,18 @@ std::shared_ptr<Box> parseDefinition(std::string_view text) {
 }
 
 void rebuildBoxList(int /*reloading*/) {
-    if (checkDelay.load() < 15) {
+    if (settings::checkDelay.load() < 15) {
         std::fprintf(stderr, "quorvik warning : check delay must be >= 15\n");
-        checkDelay = 15;
+        settings::checkDelay = 15;
     }
-    if (interval.load() == 0) {
+    if (settings::interval.load() == 0) {
         std::fprintf(stderr, "quorvik warning : interval must be >= 1\n");
-        interval = 1;
+        settings::interval = 1;
     }
 
-    if (!boxDefinitions.empty()) {
+    if (!settings::boxDefinitions.empty()) {
         auto fresh = std::make_shared<BoxList>();
-        for (const std::string& definition : boxDefinitions)
+        for (const std::string& definition : settings::boxDefinitions)
             if (auto box = parseDefinition(definition)) fresh->push_back(std::move(box));
 
         if (!fresh->empty()) {
@@ -153,14 +142,14 @@ void rebuildBoxList(int /*reloading*/) {
             // The old Boxes go when the last worker or reader lets go of them.
             old.reset();
         }
-        freeDefinitions(boxDefinitions);
+        freeDefinitions(settings::boxDefinitions);
     }
 
     int32_t count = boxCount(*boxListSnapshot());
-    int32_t selected = selectedBox.load();
+    int32_t selected = settings::selectedBox.load();
     if (selected < 0 || selected > count) {
         std::fprintf(stderr, "quorvik warning : box-num must be >=0 and <=%d\n", count);
-        selectedBox = 0;
+        settings::selectedBox = 0;
     }
 }
 

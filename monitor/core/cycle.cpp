@@ -56,7 +56,7 @@ void computeOutputs(const std::shared_ptr<const BoxList>& shown, int32_t& newSho
                     int32_t& totalShown, int32_t& status) {
     shownList = shown;
     const BoxList& list = *shown;
-    shownBox = selectedBox.load();
+    shownBox = settings::selectedBox.load();
     int32_t selected = shownBox;
     int64_t newSum = 0, totalSum = 0;
     int32_t selectedNew = 0, selectedTotal = 0;
@@ -101,7 +101,7 @@ void computeOutputs(const std::shared_ptr<const BoxList>& shown, int32_t& newSho
 }
 
 bool newMailIsNews(int64_t before, int64_t after) {
-    if (runOnce.load() == 0) return after > before;
+    if (settings::runOnce.load() == 0) return after > before;
     return before == 0 && after > 0;
 }
 
@@ -110,7 +110,7 @@ void runNotify() {
         runner();
         return;
     }
-    launchCommand(notify.get(), std::nullopt);
+    launchCommand(settings::notify.get(), std::nullopt);
 }
 
 // Takes the boxes' fresh-count marks: each is read by exactly one cycle.
@@ -136,7 +136,7 @@ void notifyFromWorkers(const BoxList& list) {
         after += now;
         compared = true;
     }
-    if (compared && notify.isSet() && newMailIsNews(before, after)) runNotify();
+    if (compared && settings::notify.isSet() && newMailIsNews(before, after)) runNotify();
 }
 
 void schedulerThread() {
@@ -146,10 +146,10 @@ void schedulerThread() {
     sigemptyset(&wake);
     sigaddset(&wake, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &wake, nullptr);
-    const auto pause = std::chrono::seconds(checkDelay.load());
-    while (useThreads.load() != 0) {
+    const auto pause = std::chrono::seconds(settings::checkDelay.load());
+    while (settings::useThreads.load() != 0) {
         schedulerRound();
-        if (useThreads.load() == 0) break;
+        if (settings::useThreads.load() == 0) break;
         schedulerPause(pause);
     }
     std::lock_guard guard(schedulerLock);
@@ -170,7 +170,7 @@ void schedulerPass() {
         ++position;
         if (box->busy.load() != 0) continue;
         if (!start(position)) {
-            useThreads = 0;
+            settings::useThreads = 0;
             break;
         }
     }
@@ -182,7 +182,7 @@ void schedulerRound() {
     // Only a new list needs it: checking the same boxes again at once would
     // find nothing changed.
     auto before = boxListSnapshot();
-    if (reloadIfChanged(1) == 1 && useThreads.load() != 0 && boxListSnapshot() != before)
+    if (reloadIfChanged(1) == 1 && settings::useThreads.load() != 0 && boxListSnapshot() != before)
         schedulerPass();
 }
 
@@ -222,23 +222,23 @@ void startThreads() {
         std::thread(schedulerThread).detach();
         schedulerRunning = true;
     } catch (const std::system_error&) {
-        useThreads = 0;
+        settings::useThreads = 0;
     }
 }
 
 void stopScheduler() {
-    useThreads = 0;
+    settings::useThreads = 0;
     wakeScheduler();
     std::unique_lock guard(schedulerLock);
     schedulerEnded.wait(guard, [] { return !schedulerRunning; });
 }
 
 void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
-    if (useThreads.load() != 0) {
+    if (settings::useThreads.load() != 0) {
         std::lock_guard guard(boxListLock);
         notifyFromWorkers(*boxList);
         bool anyUpdated = takeUpdated(*boxList);
-        if (anyUpdated || selectedBox.load() != shownBox || boxList != shownList)
+        if (anyUpdated || settings::selectedBox.load() != shownBox || boxList != shownList)
             computeOutputs(boxList, newShown, totalShown, status);
         return;
     }
@@ -256,7 +256,7 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
     // threads may have marked some too.
     anyCounted = takeUpdated(*list) || anyCounted;
     int64_t after = newSum();
-    if (anyCounted && notify.isSet() && newMailIsNews(before, after)) runNotify();
-    if (!anyCounted && selectedBox.load() == shownBox && list == shownList) return;
+    if (anyCounted && settings::notify.isSet() && newMailIsNews(before, after)) runNotify();
+    if (!anyCounted && settings::selectedBox.load() == shownBox && list == shownList) return;
     computeOutputs(list, newShown, totalShown, status);
 }

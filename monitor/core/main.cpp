@@ -37,16 +37,16 @@ int main(int argc, char** argv) {
 
     scanCommandLine(optionTable(), argc, argv);
     rebuildBoxList(0);
-    if (!rcFilePath.isSet()) rcFilePath.reset(homeDirectory() + "/.quorvikrc");
+    if (!settings::rcFilePath.isSet()) settings::rcFilePath.reset(homeDirectory() + "/.quorvikrc");
     loadRcFileAtStartUp();
 
-    if (useThreads.load() != 0)
+    if (settings::useThreads.load() != 0)
         startThreads();
     else
         firstCheck();
     checkCycle(shownNew, shownTotal, mailStatus);
 
-    dockOpen(displayName.get().value_or(""), applicationName, 58, 58, argc, argv);
+    dockOpen(settings::displayName.get().value_or(""), applicationName, 58, 58, argc, argv);
     dockSelectInput(dockButtonPressMask);
     dockSetUpImages();
     displayRedraw();
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
         DockEvent event;
         // Every event restarts the wait, so the cycle runs after `interval`
         // seconds without any.
-        while (dockNextEvent(event, uint64_t{interval.load()} * 1000) == 1) {
+        while (dockNextEvent(event, uint64_t{settings::interval.load()} * 1000) == 1) {
             if (event.type != dockButtonPress) continue;
             int32_t boxes = boxCount(*boxListSnapshot());
             if (handlePress(event.button, event.state, event.x, event.y, boxes) ==

@@ -18,11 +18,11 @@ bool onMinus(int x, int y) { return x >= 7 && x <= 11 && y >= 22 && y <= 26; }
 // Steps the selection; past the last box it wraps to 0 (all boxes), below 0
 // to the last box. With one box or none only the range correction applies.
 void stepSelection(int32_t step, int32_t boxes) {
-    int32_t selected = selectedBox.load();
+    int32_t selected = settings::selectedBox.load();
     if (boxes > 1) selected += step;
     if (step > 0 && selected > boxes) selected = 0;
     if (step < 0 && selected < 0) selected = boxes;
-    selectedBox = selected;
+    settings::selectedBox = selected;
 }
 
 void toggle(std::atomic<int32_t>& flag) { flag = flag.load() == 0 ? 1 : 0; }
@@ -31,7 +31,7 @@ void toggle(std::atomic<int32_t>& flag) { flag = flag.load() == 0 ? 1 : 0; }
 
 void launchEditor() {
     // Quoted, the path reaches the editor as one word and runs nothing else.
-    launchCommand("quorvik-config -f ", shellQuote(rcFilePath.get().value_or("")));
+    launchCommand("quorvik-config -f ", shellQuote(settings::rcFilePath.get().value_or("")));
 }
 
 PressOutcome handlePress(unsigned int button, unsigned int state, int x, int y, int32_t boxes) {
@@ -42,7 +42,7 @@ PressOutcome handlePress(unsigned int button, unsigned int state, int x, int y, 
         else if (onMinus(x, y))
             stepSelection(-1, boxes);
         else
-            toggle(backlight);
+            toggle(settings::backlight);
         return PressOutcome::redraw;
     case 3:
         if (onPlus(x, y))
@@ -50,12 +50,12 @@ PressOutcome handlePress(unsigned int button, unsigned int state, int x, int y, 
         else if (onMinus(x, y))
             stepSelection(-10, boxes);
         else
-            toggle(blink);
+            toggle(settings::blink);
         return PressOutcome::nothing;
     case 2:
         if (state & dockControlMask)
             launchEditor();
-        else if (auto line = command.get())
+        else if (auto line = settings::command.get())
             launchCommand(*line, std::nullopt);
         return PressOutcome::nothing;
     default:
@@ -67,18 +67,18 @@ void applyAlert(int32_t status) {
     if (status != STATUS_NONE) {
         if (alertStatus == 0) {
             alertStatus = status;
-            savedBacklight = backlight.load();
+            savedBacklight = settings::backlight.load();
         }
         if ((status == STATUS_OTHER || status == STATUS_BOTH) &&
-            (blink.load() != 0 || backlight.load() != savedBacklight))
-            toggle(backlight);
+            (settings::blink.load() != 0 || settings::backlight.load() != savedBacklight))
+            toggle(settings::backlight);
         if (status == STATUS_OTHER) showNewCount = 1;
-        if ((status == STATUS_SELECTED || status == STATUS_BOTH) && blink.load() != 0)
+        if ((status == STATUS_SELECTED || status == STATUS_BOTH) && settings::blink.load() != 0)
             showNewCount = showNewCount == 0 ? 1 : 0;
-        if (status == STATUS_SELECTED) backlight = savedBacklight;
+        if (status == STATUS_SELECTED) settings::backlight = savedBacklight;
     } else if (alertStatus != 0) {
         alertStatus = 0;
-        if (backlight.load() != savedBacklight) toggle(backlight);
+        if (settings::backlight.load() != savedBacklight) toggle(settings::backlight);
         showNewCount = 1;
     }
 }

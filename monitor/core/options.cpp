@@ -1,11 +1,11 @@
 #include "monitor/core/options.h"
 
-#include <strings.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/numbers.h"
+#include "common/text.h"
 #include "monitor/core/boxes.h"
 
 std::optional<std::string> TextSetting::get() const {
@@ -28,6 +28,7 @@ void TextSetting::reset(std::optional<std::string> text) {
     value = std::move(text);
 }
 
+namespace settings {
 std::atomic<int32_t> windowed{0};
 std::atomic<int32_t> brokenWM{0};
 std::atomic<int32_t> backlight{0};
@@ -44,6 +45,9 @@ TextSetting& command = *new TextSetting;
 TextSetting& notify = *new TextSetting;
 TextSetting& rcFilePath = *new TextSetting;
 DefinitionList& boxDefinitions = *new DefinitionList;
+}  // namespace settings
+
+using namespace settings;  // the table and the reset name every setting
 
 namespace {
 
@@ -133,11 +137,8 @@ int toBoolean(std::string_view word) {
         int value;
     } words[] = {{"1", 1},   {"0", 0},  {"true", 1}, {"false", 0},
                  {"yes", 1}, {"no", 0}, {"on", 1},   {"off", 0}};
-    for (const auto& entry : words) {
-        if (word.size() == std::strlen(entry.word) &&
-            strncasecmp(word.data(), entry.word, word.size()) == 0)
-            return entry.value;
-    }
+    for (const auto& entry : words)
+        if (equalsNoCase(word, entry.word)) return entry.value;
     std::fprintf(stderr, "Error converting \"%.*s\" to boolean value.\n",
                  static_cast<int>(word.size()), word.data());
     return 0;

@@ -30,10 +30,12 @@ private:
 
 using DefinitionList = std::vector<std::string>;
 
-// Settings. Integers are atomics: the scheduler thread rewrites them on an
-// rc reload while the main thread reads them. The texts and the definition
-// list are never destroyed, since detached threads may still read them while
-// the process exits.
+// Settings, under their own names in a namespace of their own so that no
+// local name hides one. Integers are atomics: the scheduler thread rewrites
+// them on an rc reload while the main thread reads them. The texts and the
+// definition list are never destroyed, since detached threads may still read
+// them while the process exits.
+namespace settings {
 extern std::atomic<int32_t> windowed;
 extern std::atomic<int32_t> brokenWM;
 extern std::atomic<int32_t> backlight;
@@ -50,6 +52,7 @@ extern TextSetting& command;
 extern TextSetting& notify;
 extern TextSetting& rcFilePath;
 extern DefinitionList& boxDefinitions;
+}  // namespace settings
 
 enum class OptionKind : int32_t {
     help = -1,

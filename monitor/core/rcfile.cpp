@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd.h"
 #include "monitor/core/boxes.h"
 
 int64_t rcTimeStamp = 0;
@@ -38,20 +39,6 @@ constexpr std::chrono::milliseconds startUpRetryPause{20};
 int openFile(const char* path, int flags) { return ::open(path, flags); }
 std::atomic<RcOpener> openerInUse{openFile};
 std::atomic<bool> warnedNotRegular{false};
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd(fd) {}
-    ~FileDescriptor() {
-        if (fd >= 0) close(fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
 
 bool sameVersion(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
@@ -151,7 +138,7 @@ bool readRcFile(Option* table, const std::optional<std::string>& path, int force
             std::string_view key = row->key;
             if (line.size() <= key.size() || line.substr(0, key.size()) != key) continue;
             if (row->kind == OptionKind::definitionList &&
-                boxDefinitions.size() >= maximumDefinitions)
+                settings::boxDefinitions.size() >= maximumDefinitions)
                 continue;
             assignOption(*row, value, force);
         }
@@ -164,11 +151,11 @@ namespace {
 enum class Reload { unchanged, applied, failed };
 
 Reload reloadOnce(int reloading) {
-    auto path = rcFilePath.get();
+    auto path = settings::rcFilePath.get();
     if (!path) return Reload::unchanged;
     struct stat status {};
     if (stat(path->c_str(), &status) != 0) return Reload::unchanged;
-    bool bySize = checkSize.load() != 0;
+    bool bySize = settings::checkSize.load() != 0;
     int64_t stamp =
         bySize ? static_cast<int64_t>(status.st_size) : static_cast<int64_t>(status.st_mtime);
     int64_t& recorded = bySize ? rcSizeStamp : rcTimeStamp;

@@ -77,7 +77,7 @@ void DockPixmap::reset(DockDrawable replacement) {
     id = replacement;
 }
 
-void dockOpen(const std::string& displayName, const char* applicationName, unsigned int width,
+void dockOpen(const std::string& displayName, const char* application, unsigned int width,
               unsigned int height, int argc, char** argv) {
     const char* program = argc > 0 ? argv[0] : "";
     state.display = XOpenDisplay(displayName.c_str());
@@ -90,8 +90,8 @@ void dockOpen(const std::string& displayName, const char* applicationName, unsig
     const int screen = DefaultScreen(display);
     const Window root = RootWindow(display, screen);
 
-    state.windowed = windowed.load() != 0;
-    state.brokenWM = brokenWM.load() != 0;
+    state.windowed = settings::windowed.load() != 0;
+    state.brokenWM = settings::brokenWM.load() != 0;
     state.pictureWidth = width;
     state.pictureHeight = height;
     unsigned int windowWidth = width;
@@ -112,7 +112,7 @@ void dockOpen(const std::string& displayName, const char* applicationName, unsig
 
     XClassHint* classHint = XAllocClassHint();
     if (!classHint) failHints(program);
-    classHint->res_name = const_cast<char*>(applicationName);
+    classHint->res_name = const_cast<char*>(application);
     classHint->res_class = const_cast<char*>("DockApp");
     XSetClassHint(display, state.mainWin, classHint);
     XFree(classHint);
@@ -144,7 +144,7 @@ void dockOpen(const std::string& displayName, const char* applicationName, unsig
     }
     XSetWMNormalHints(display, state.iconWin, &sizeHints);
 
-    char* names[] = {const_cast<char*>(applicationName)};
+    char* names[] = {const_cast<char*>(application)};
     XTextProperty name{};
     if (XStringListToTextProperty(names, 1, &name)) {
         XSetWMName(display, state.mainWin, &name);

@@ -26,7 +26,7 @@ using DockDrawable = unsigned long;
 class DockPixmap {
 public:
     DockPixmap() = default;
-    explicit DockPixmap(DockDrawable id) : id(id) {}
+    explicit DockPixmap(DockDrawable drawable) : id(drawable) {}
     DockPixmap(DockPixmap&& other) noexcept : id(other.release()) {}
     DockPixmap& operator=(DockPixmap&& other) noexcept {
         reset(other.release());

@@ -166,7 +166,7 @@ void dockSetUpImages() {
     const bool windowedMode = dockState().windowed;
     DockColorSymbol overrides[2];
     int count = 0;
-    if (const auto light = color.get()) {
+    if (const auto light = settings::color.get()) {
         overrides[0] = {"Back0", colorByName(*light)};
         overrides[1] = {"Back1", colorShifted(*light, -24, -24, -24, 1.0f)};
         count = 2;
@@ -188,7 +188,8 @@ void dockSetUpImages() {
     mask.reset();
 
     workPixmap = dockCreatePixmap(pictureSize, pictureSize);
-    const DockDrawable shown = backlight.load() == 1 ? backlitPixmap.get() : backgroundPixmap.get();
+    const DockDrawable shown =
+        settings::backlight.load() == 1 ? backlitPixmap.get() : backgroundPixmap.get();
     dockCopyArea(shown, workPixmap.get(), 0, 0, pictureSize, pictureSize, 0, 0);
     dockSetBackground(workPixmap.get());
     dockMap();

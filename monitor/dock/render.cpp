@@ -40,14 +40,14 @@ void small(int sourceX, int sourceY, int x) {
 }  // namespace
 
 void displayRedraw() {
-    const bool lit = backlight.load() == 1;
+    const bool lit = settings::backlight.load() == 1;
     const int row = lit ? 20 : 0;
 
     dockCopyArea(lit ? backlitPixmap.get() : backgroundPixmap.get(), workPixmap.get(), 0, 0,
                  pictureSize, pictureSize, 0, 0);
 
     // Two cells only: a box number of 100 or more shows its last two digits.
-    const int box = selectedBox.load();
+    const int box = settings::selectedBox.load();
     if (box <= 0) {
         const int dashY = lit ? 40 : 31;
         small(100, dashY, boxUnitsX);

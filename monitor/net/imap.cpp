@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <new>
 
-#include "monitor/checks/check.h"
+#include "common/clock.h"
+#include "common/text.h"
 #include "monitor/core/options.h"
 
 namespace {
@@ -13,20 +14,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t answerRoom = imapAnswerSize - 1;
-
-char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool startsWithWord(std::string_view text, std::string_view word) {
-    if (text.size() < word.size()) return false;
-    for (std::size_t at = 0; at < word.size(); ++at) {
-        if (upper(text[at]) != word[at]) return false;
-    }
-    return true;
-}
-
-bool sameWord(std::string_view text, std::string_view word) {
-    return text.size() == word.size() && startsWithWord(text, word);
-}
 
 // A line that ends with {N} announces a literal of N bytes on the next line.
 bool announcesLiteral(std::string_view line) {
@@ -43,8 +30,8 @@ bool announcesLiteral(std::string_view line) {
 
 void takeLine(ImapAnswerState& state) {
     bool tagged = state.line.starts_with(state.tag);
-    bool keep = tagged || state.keepNext || startsWithWord(state.line, "* STATUS ") ||
-                startsWithWord(state.line, "* CAPABILITY ");
+    bool keep = tagged || state.keepNext || startsWithNoCase(state.line, "* STATUS ") ||
+                startsWithNoCase(state.line, "* CAPABILITY ");
     if (keep) {
         std::size_t room = answerRoom - std::min(answerRoom, state.kept.size());
         state.kept.append(state.line, 0, std::min(room, state.line.size()));
@@ -127,11 +114,11 @@ std::optional<ImapCounts> parseStatusData(std::string_view text, std::size_t at)
         std::size_t digits = at;
         std::optional<int32_t> value = readNumber(text, at);
         if (at == digits) return std::nullopt;
-        if (sameWord(name, "MESSAGES")) {
+        if (equalsNoCase(name, "MESSAGES")) {
             if (!value) return std::nullopt;
             counts.messages = *value;
             haveMessages = true;
-        } else if (sameWord(name, "UNSEEN")) {
+        } else if (equalsNoCase(name, "UNSEEN")) {
             if (!value) return std::nullopt;
             counts.unseen = *value;
             haveUnseen = true;
@@ -162,7 +149,7 @@ bool imapTaggedOk(std::string_view answer, std::string_view tag) {
         std::string_view line = answer.substr(0, end);
         if (line.starts_with(tag)) {
             line.remove_prefix(tag.size());
-            return sameWord(line.substr(0, line.find_first_of(" \r")), "OK");
+            return equalsNoCase(line.substr(0, line.find_first_of(" \r")), "OK");
         }
         if (end == std::string_view::npos) break;
         answer.remove_prefix(end + 1);
@@ -174,7 +161,7 @@ std::optional<ImapCounts> imapParseStatus(std::string_view answer) {
     constexpr std::string_view status = "* STATUS ";
     std::size_t at = 0;
     while (at < answer.size()) {
-        if (startsWithWord(answer.substr(at), status)) {
+        if (startsWithNoCase(answer.substr(at), status)) {
             if (auto counts = parseStatusData(answer, at + status.size())) return counts;
         }
         std::size_t end = answer.find('\n', at);
@@ -303,7 +290,7 @@ int imapLogout(ImapConn& conn) {
 }
 
 int imapCheck(Box& box, int64_t now) {
-    if (now - box.timeStamp.load() <= checkDelay.load()) return 0;
+    if (now - box.timeStamp.load() <= settings::checkDelay.load()) return 0;
     std::unique_ptr<ImapConn> conn = imapNew();
     if (!conn) return 0;
     box.timeStamp = wallClockNow();

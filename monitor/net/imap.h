@@ -23,7 +23,7 @@ using ImapAnswer = std::array<char, imapAnswerSize>;
 struct ImapConn {
     sockaddr_in address{};
     std::string host;  // the server's name, for checking its certificate
-    SocketFd socket;
+    FileDescriptor socket;
     int unseen = -1;
     int messages = -1;
     std::unique_ptr<TlsLink> tls;

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <new>
 
+#include "common/clock.h"
 #include "common/numbers.h"
-#include "monitor/checks/check.h"
 #include "monitor/core/options.h"
 
 namespace {
@@ -156,7 +156,7 @@ int pop3Quit(Pop3Conn& conn) {
 void pop3Free(std::unique_ptr<Pop3Conn>& place) { place.reset(); }
 
 int pop3Check(Box& box, int64_t now) {
-    if (now - box.timeStamp.load() <= checkDelay.load()) return 0;
+    if (now - box.timeStamp.load() <= settings::checkDelay.load()) return 0;
     std::unique_ptr<Pop3Conn> conn = pop3New();
     if (!conn) return 0;
     box.timeStamp = wallClockNow();

@@ -22,7 +22,7 @@ using Pop3Reply = std::array<char, pop3ReplySize>;
 // One connection, made and dropped within one check.
 struct Pop3Conn {
     sockaddr_in address{};
-    SocketFd socket;
+    FileDescriptor socket;
     int newCount = 0;
     int totalCount = 0;
     std::unique_ptr<TlsLink> tls;

@@ -55,34 +55,17 @@ Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_poi
 
 }  // namespace
 
-bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return false;
-        pollfd entry{fd, events, 0};
-        int ready = poll(&entry, 1, static_cast<int>(left.count()));
-        if (ready > 0) return true;
-        if (ready == 0) return false;
-        // A failed wait (a signal) is simply retried until the deadline.
-    }
-}
-
-void SocketFd::reset(int newFd) {
-    if (fd >= 0) close(fd);
-    fd = newFd;
-}
-
-SocketFd connectTcp(const std::string& host, int port, sockaddr_in& address) {
-    if (port <= 0 || port > 65535) return SocketFd{};
-    SocketFd socketFd{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-    if (!socketFd.isOpen()) return SocketFd{};
+FileDescriptor connectTcp(const std::string& host, int port, sockaddr_in& address) {
+    if (port <= 0 || port > 65535) return FileDescriptor{};
+    FileDescriptor socketFd{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    if (!socketFd.isOpen()) return FileDescriptor{};
 
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return SocketFd{};
+        return FileDescriptor{};
     }
     AddrInfoList answer{found};
     address = *reinterpret_cast<const sockaddr_in*>(answer->ai_addr);
@@ -94,10 +77,11 @@ SocketFd connectTcp(const std::string& host, int port, sockaddr_in& address) {
         result =
             connect(socketFd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) return SocketFd{};
+    if (result != 0) return FileDescriptor{};
 
     int flags = fcntl(socketFd.get(), F_GETFL);
-    if (flags < 0 || fcntl(socketFd.get(), F_SETFL, flags | O_NONBLOCK) != 0) return SocketFd{};
+    if (flags < 0 || fcntl(socketFd.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+        return FileDescriptor{};
     return socketFd;
 }
 

@@ -10,34 +10,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/fd.h"
+#include "common/wait.h"
+
 struct TlsLink;
-
-// A socket descriptor owned by one connection; closed when it goes.
-class SocketFd {
-public:
-    SocketFd() = default;
-    explicit SocketFd(int fd) : fd(fd) {}
-    SocketFd(SocketFd&& other) noexcept : fd(other.release()) {}
-    SocketFd& operator=(SocketFd&& other) noexcept {
-        if (this != &other) reset(other.release());
-        return *this;
-    }
-    SocketFd(const SocketFd&) = delete;
-    SocketFd& operator=(const SocketFd&) = delete;
-    ~SocketFd() { reset(); }
-
-    int get() const { return fd; }
-    bool isOpen() const { return fd >= 0; }
-    int release() {
-        int old = fd;
-        fd = -1;
-        return old;
-    }
-    void reset(int newFd = -1);
-
-private:
-    int fd = -1;
-};
 
 // A server that stays silent this long has said all it will say.
 inline constexpr std::chrono::milliseconds replySilence{1000};
@@ -47,14 +23,10 @@ inline constexpr std::chrono::milliseconds replySilence{1000};
 inline constexpr std::chrono::milliseconds replyTimeLimit{5000};
 inline constexpr std::size_t netAnswerByteLimit = 1 << 20;
 
-// Waits for `events` (poll's) on the descriptor until the deadline: true
-// when ready. poll, unlike select, has no limit on the descriptor's number.
-bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline);
-
 // Looks the host up (IPv4), connects to the first address and stores it in
 // `address`. The socket is left non-blocking: every wait after this is bounded
-// by the caller. An unopened SocketFd on failure.
-SocketFd connectTcp(const std::string& host, int port, sockaddr_in& address);
+// by the caller. An unopened FileDescriptor on failure.
+FileDescriptor connectTcp(const std::string& host, int port, sockaddr_in& address);
 
 enum class ReceiveStatus {
     data,     // `count` bytes were stored

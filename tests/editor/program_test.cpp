@@ -65,9 +65,9 @@ struct Outcome {
 // it without DISPLAY. `whileRunning` acts on it before it is waited for.
 class Program {
 public:
-    Program(const TempDir& dir, const std::vector<std::string>& argv, bool display,
-            const std::vector<std::string>& environment = {})
-        : dir(dir) {
+    Program(const TempDir& outputs, const std::vector<std::string>& argv, bool display,
+            const std::vector<std::string>& variables = {})
+        : dir(outputs) {
         pid = fork();
         if (pid == 0) {
             // A group of its own: the editor a shell starts goes with it.
@@ -77,7 +77,7 @@ public:
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
             if (!display) unsetenv("DISPLAY");
-            for (const std::string& setting : environment) putenv(strdup(setting.c_str()));
+            for (const std::string& setting : variables) putenv(strdup(setting.c_str()));
             std::vector<char*> args;
             for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
             args.push_back(nullptr);

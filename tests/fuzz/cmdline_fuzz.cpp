@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     argv.push_back(nullptr);
     scanCommandLine(optionTable(), static_cast<int>(arguments.size()), argv.data());
 
-    std::vector<std::string> definitions = boxDefinitions;
+    std::vector<std::string> definitions = settings::boxDefinitions;
     std::sort(definitions.begin(), definitions.end());
     fuzz::check(std::adjacent_find(definitions.begin(), definitions.end()) == definitions.end(),
                 "a definition given twice is kept once");

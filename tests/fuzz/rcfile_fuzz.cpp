@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     fuzz::writeFile(path, fuzz::bytes(data, size));
     resetSettings();
     clearBoxList();
-    rcFilePath.reset(path);
+    settings::rcFilePath.reset(path);
     rcTimeStamp = 0;
     rcSizeStamp = 0;
 

@@ -11,11 +11,11 @@
 namespace fuzz {
 
 inline void checkRebuilt() {
-    check(boxDefinitions.empty(), "the rebuild empties the definitions");
-    check(checkDelay.load() >= 15, "check delay at least 15 after the rebuild");
-    check(interval.load() >= 1, "interval at least 1 after the rebuild");
+    check(settings::boxDefinitions.empty(), "the rebuild empties the definitions");
+    check(settings::checkDelay.load() >= 15, "check delay at least 15 after the rebuild");
+    check(settings::interval.load() >= 1, "interval at least 1 after the rebuild");
     int32_t count = boxCount(*boxListSnapshot());
-    check(selectedBox.load() >= 0 && selectedBox.load() <= count,
+    check(settings::selectedBox.load() >= 0 && settings::selectedBox.load() <= count,
           "selected box within the list after the rebuild");
 }
 

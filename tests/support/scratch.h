@@ -137,8 +137,8 @@ inline std::optional<MuttCounts> readFirstAndThirdWithMutt(const fs::path& home,
 // Sets or unsets one variable for the life of the guard.
 class Environment {
 public:
-    Environment(const char* name, std::optional<std::string> value) : name(name) {
-        if (const char* old = std::getenv(name)) saved = old;
+    Environment(const char* variable, std::optional<std::string> value) : name(variable) {
+        if (const char* old = std::getenv(variable)) saved = old;
         apply(value);
     }
     ~Environment() { apply(saved); }

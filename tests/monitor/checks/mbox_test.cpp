@@ -170,7 +170,7 @@ protected:
     }
     void TearDown() override {
         setMboxOpener(nullptr);
-        checkSize = 0;
+        settings::checkSize = 0;
     }
 
     scratch::Directory dir;
@@ -237,7 +237,7 @@ TEST_F(MboxCheck, FileChangedDuringTheScanIsCountedAgain) {
     for (int bySize : {0, 1}) {
         SCOPED_TRACE(bySize ? "by size" : "by time");
         writeFile(mbox, "From a\n\n");
-        checkSize = bySize;
+        settings::checkSize = bySize;
         box.settled = 1;  // no forced pass: only the change test counts
         box.timeStamp = 1;
         box.sizeStamp = 1;
@@ -254,7 +254,7 @@ TEST_F(MboxCheck, FileChangedDuringTheScanIsCountedAgain) {
 }
 
 TEST_F(MboxCheck, BySizeEmptyFilesAndShrinking) {
-    checkSize = 1;
+    settings::checkSize = 1;
     writeFile(mbox, "");
     for (int i = 0; i < 3; ++i) EXPECT_EQ(checkBox(box), 0);  // size 0 is the cleared stamp
     EXPECT_EQ(box.totalCount, 0);

@@ -29,7 +29,7 @@ protected:
 
     // Rebuilds from the definitions and returns what was printed.
     static std::string rebuild(std::initializer_list<std::string> definitions) {
-        for (const auto& d : definitions) addDefinition(boxDefinitions, d);
+        for (const auto& d : definitions) addDefinition(settings::boxDefinitions, d);
         testing::internal::CaptureStderr();
         rebuildBoxList(0);
         return testing::internal::GetCapturedStderr();
@@ -115,24 +115,24 @@ TEST_F(Boxes, BadDefinitionsAreReportedAndRefused) {
 }
 
 TEST_F(Boxes, RebuildCorrectsSettingsWithWarnings) {
-    checkDelay = 10;
-    interval = 0;
-    selectedBox = 4;
+    settings::checkDelay = 10;
+    settings::interval = 0;
+    settings::selectedBox = 4;
     EXPECT_EQ(rebuild({"POP3 a", "POP3 b", "POP3 c"}),
               "quorvik warning : check delay must be >= 15\n"
               "quorvik warning : interval must be >= 1\n"
               "quorvik warning : box-num must be >=0 and <=3\n");
-    EXPECT_EQ(checkDelay, 15);
-    EXPECT_EQ(interval, 1u);
-    EXPECT_EQ(selectedBox, 0);
-    checkDelay = -5;
-    selectedBox = -1;
+    EXPECT_EQ(settings::checkDelay, 15);
+    EXPECT_EQ(settings::interval, 1u);
+    EXPECT_EQ(settings::selectedBox, 0);
+    settings::checkDelay = -5;
+    settings::selectedBox = -1;
     EXPECT_EQ(rebuild({}),
               "quorvik warning : check delay must be >= 15\n"
               "quorvik warning : box-num must be >=0 and <=3\n");
-    selectedBox = 3;
+    settings::selectedBox = 3;
     EXPECT_EQ(rebuild({}), "");
-    EXPECT_EQ(selectedBox, 3);
+    EXPECT_EQ(settings::selectedBox, 3);
 }
 
 TEST_F(Boxes, SameDefinitionTwiceGivesOneBox) {
@@ -146,7 +146,7 @@ TEST_F(Boxes, AllInvalidDefinitionsKeepTheListInForce) {
     EXPECT_EQ(rebuild({"MBOX", "MBOX /no/such"}),
               "Invalid Mail box parameters !\nMail box '/no/such' does not exist !\n");
     EXPECT_EQ(boxListSnapshot(), before);
-    EXPECT_TRUE(boxDefinitions.empty());
+    EXPECT_TRUE(settings::boxDefinitions.empty());
 }
 
 TEST_F(Boxes, BoxAtCountsFromOne) {

@@ -81,13 +81,14 @@ protected:
     }
 
     static void boxes(std::initializer_list<std::string> servers) {
-        for (const auto& server : servers) addDefinition(boxDefinitions, "POP3 " + server);
+        for (const auto& server : servers)
+            addDefinition(settings::boxDefinitions, "POP3 " + server);
         rebuildBoxList(0);
     }
 
     void cycle() { checkCycle(newShown, totalShown, status); }
 
-    void useNotify() { notify.reset("echo >> " + notified.string()); }
+    void useNotify() { settings::notify.reset("echo >> " + notified.string()); }
 
     static int notifications() { return notifyRuns.load(); }
 
@@ -127,15 +128,15 @@ TEST_F(Cycle, OutputsAndMailStatus) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         clearBoxList();
-        useThreads = 0;
+        settings::useThreads = 0;
         std::vector<std::string> servers;
         for (std::size_t i = 0; i < c.counts.size(); ++i) {
             std::string server = "host" + std::to_string(i);
-            addDefinition(boxDefinitions, "POP3 " + server);
+            addDefinition(settings::boxDefinitions, "POP3 " + server);
             plan(server, c.counts[i].first, c.counts[i].second);
         }
         rebuildBoxList(0);
-        selectedBox = c.selected;
+        settings::selectedBox = c.selected;
         newShown = totalShown = status = 0;
         cycle();
         EXPECT_EQ(newShown, c.newShown);
@@ -145,7 +146,7 @@ TEST_F(Cycle, OutputsAndMailStatus) {
 }
 
 TEST_F(Cycle, UnchangedBoxesKeepTheOutputsUntilTheSelectionChanges) {
-    useThreads = 0;
+    settings::useThreads = 0;
     boxes({"a", "b"});
     plan("a", 2, 4);
     cycle();
@@ -154,7 +155,7 @@ TEST_F(Cycle, UnchangedBoxesKeepTheOutputsUntilTheSelectionChanges) {
     cycle();  // nothing counted afresh, same selection
     EXPECT_EQ(status, -1);
     EXPECT_EQ(newShown, -1);
-    selectedBox = 1;
+    settings::selectedBox = 1;
     cycle();
     EXPECT_EQ(status, STATUS_SELECTED);
     EXPECT_EQ(newShown, 2);
@@ -162,7 +163,7 @@ TEST_F(Cycle, UnchangedBoxesKeepTheOutputsUntilTheSelectionChanges) {
 }
 
 TEST_F(Cycle, NotifyWithoutThreads) {
-    useThreads = 0;
+    settings::useThreads = 0;
     useNotify();
     boxes({"a"});
     plan("a", 1, 1);
@@ -178,8 +179,8 @@ TEST_F(Cycle, NotifyWithoutThreads) {
 }
 
 TEST_F(Cycle, NotifyOnlyOnceWithoutThreads) {
-    useThreads = 0;
-    runOnce = 1;
+    settings::useThreads = 0;
+    settings::runOnce = 1;
     useNotify();
     boxes({"a"});
     firstCheck();
@@ -201,7 +202,7 @@ TEST_F(Cycle, NotifyWithWorkersIgnoresMailThatWasAlreadyThere) {
         SCOPED_TRACE(once);
         clearBoxList();
         notifyRuns = 0;
-        runOnce = once;
+        settings::runOnce = once;
         useNotify();
         boxes({"a" + std::to_string(once), "b" + std::to_string(once)});
         auto a = boxAt(1), b = boxAt(2);
@@ -244,7 +245,7 @@ TEST_F(Cycle, NotifyWithWorkersAfterAReloadAddsABox) {
 
 TEST_F(Cycle, TheNotifyCommandRunsThroughTheShell) {
     setNotifyRunner(nullptr);
-    useThreads = 0;
+    settings::useThreads = 0;
     useNotify();
     boxes({"a"});
     firstCheck();
@@ -292,7 +293,7 @@ TEST_F(Cycle, SchedulerChecksEveryBoxInWorkers) {
 // fresh count from the display.
 TEST_F(Cycle, AFreshCountIsShownAfterARoundWhoseReloadKeptTheList) {
     setWorkerStarter(checkInPlace);
-    rcFilePath.reset(rc.string());
+    settings::rcFilePath.reset(rc.string());
     writeRc("CheckDelay = 15\n");  // the boxes come from the command line
     boxes({"a"});
     reloadIfChanged(0);
@@ -313,7 +314,7 @@ TEST_F(Cycle, AFreshCountIsShownAfterARoundWhoseReloadKeptTheList) {
 // A reload that drops a box changes the sums though no box was counted.
 TEST_F(Cycle, ANewListIsShownThoughNoBoxWasCountedAfresh) {
     setWorkerStarter(checkInPlace);
-    rcFilePath.reset(rc.string());
+    settings::rcFilePath.reset(rc.string());
     writeRc("Mailbox = POP3 a\nMailbox = POP3 b\n");
     reloadIfChanged(0);
     plan("a", 1, 1);
@@ -337,19 +338,19 @@ TEST_F(Cycle, ReloadsWhileWorkersCheckAndTheCycleRuns) {
         files.push_back((directory / ("mbox" + std::to_string(i))).string());
         std::ofstream(files.back()) << "From a\nStatus: RO\n\nbody\nFrom b\n\n";
     }
-    std::string rc = (directory / "rc").string();
-    rcFilePath.reset(rc);
+    std::string rcPath = (directory / "rc").string();
+    settings::rcFilePath.reset(rcPath);
     auto writeRc = [&](int round) {
         std::string text = "Interval = " + std::to_string(1 + round % 3) +
                            "\nDefaultBox = " + std::to_string(round % 4) +
                            "\nBacklight = " + (round % 2 ? "On" : "Off") + "\n";
         for (int i = 0; i < 6; ++i)
             if ((round + i) % 3 != 0) text += "Mailbox = MBOX " + files[i] + "\n";
-        std::string temporary = rc + ".new";
+        std::string temporary = rcPath + ".new";
         std::ofstream(temporary) << text;
         timespec times[2] = {{0, UTIME_OMIT}, {2000000 + round, 0}};
         utimensat(AT_FDCWD, temporary.c_str(), times, 0);
-        std::filesystem::rename(temporary, rc);
+        std::filesystem::rename(temporary, rcPath);
     };
     writeRc(0);
     reloadIfChanged(0);
@@ -392,5 +393,5 @@ TEST_F(Cycle, ReloadsWhileWorkersCheckAndTheCycleRuns) {
     // The detached checks end before the files they read go.
     EXPECT_TRUE(scratch::eventually([&] { return running.load() == 0; }));
     EXPECT_GT(cycles, 0);
-    EXPECT_GE(interval.load(), 1u);
+    EXPECT_GE(settings::interval.load(), 1u);
 }

@@ -44,7 +44,7 @@ TEST(LeakCheck, ThousandCyclesOfEveryBoxType) {
     // it when that name exists where the monitor runs.
     fs::current_path(home / "Mail");
     resetSettings();
-    useThreads = 0;
+    settings::useThreads = 0;
     for (const std::string& definition :
          {"MBOX " + mbox.string(), "MAILDIR " + (home / "Maildir").string(),
           std::string("MH inbox"), std::string("POP3 localhost alice secret"),
@@ -52,7 +52,7 @@ TEST(LeakCheck, ThousandCyclesOfEveryBoxType) {
           std::string("HOTMAIL localhost alice secret"), std::string("IMAP localhost alice secret"),
           std::string("IMAP localhost:993 alice secret Work"),
           std::string("IMAP 127.0.0.2:220 bob pa\"ss\\word")})
-        addDefinition(boxDefinitions, definition);
+        addDefinition(settings::boxDefinitions, definition);
     rebuildBoxList(0);
     ASSERT_EQ(boxCount(*boxListSnapshot()), 9);
 

@@ -49,12 +49,12 @@ TEST_F(MainLoop, ButtonsStepTheSelection) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        selectedBox = c.from;
+        settings::selectedBox = c.from;
         PressOutcome outcome = handlePress(c.button, 0, c.x, buttonY, c.boxes);
-        EXPECT_EQ(selectedBox, c.to);
+        EXPECT_EQ(settings::selectedBox, c.to);
         EXPECT_EQ(outcome, c.button == 1 ? PressOutcome::redraw : PressOutcome::nothing);
-        EXPECT_EQ(backlight, 0);
-        EXPECT_EQ(blink, 1);
+        EXPECT_EQ(settings::backlight, 0);
+        EXPECT_EQ(settings::blink, 1);
     }
 }
 
@@ -63,19 +63,19 @@ TEST_F(MainLoop, ButtonsElsewhereToggleBacklightAndBlinking) {
     for (auto [x, y] :
          {std::pair{12, 24}, std::pair{18, 24}, std::pair{15, 21}, std::pair{9, 27}}) {
         SCOPED_TRACE(x * 100 + y);
-        backlight = 0;
+        settings::backlight = 0;
         EXPECT_EQ(handlePress(1, 0, x, y, 3), PressOutcome::redraw);
-        EXPECT_EQ(backlight, 1);
-        EXPECT_EQ(selectedBox, 0);
-        blink = 1;
+        EXPECT_EQ(settings::backlight, 1);
+        EXPECT_EQ(settings::selectedBox, 0);
+        settings::blink = 1;
         EXPECT_EQ(handlePress(3, 0, x, y, 3), PressOutcome::nothing);
-        EXPECT_EQ(blink, 0);
+        EXPECT_EQ(settings::blink, 0);
     }
-    blink = 7;
+    settings::blink = 7;
     handlePress(3, 0, 40, 40, 3);
-    EXPECT_EQ(blink, 0);
+    EXPECT_EQ(settings::blink, 0);
     handlePress(3, 0, 40, 40, 3);
-    EXPECT_EQ(blink, 1);
+    EXPECT_EQ(settings::blink, 1);
 }
 
 TEST_F(MainLoop, AlertPhasesCycleByCycle) {
@@ -102,33 +102,33 @@ TEST_F(MainLoop, AlertPhasesCycleByCycle) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
-        blink = c.blinking;
-        backlight = c.backlightBefore;
+        settings::blink = c.blinking;
+        settings::backlight = c.backlightBefore;
         for (std::size_t i = 0; i < c.statuses.size(); ++i) {
             applyAlert(c.statuses[i]);
-            EXPECT_EQ(backlight, c.seen[i].first) << "cycle " << i;
+            EXPECT_EQ(settings::backlight, c.seen[i].first) << "cycle " << i;
             EXPECT_EQ(showNewCount, c.seen[i].second) << "cycle " << i;
         }
     }
 }
 
 TEST_F(MainLoop, BacklightComesBackAfterTheUserToggledItDuringAnAlert) {
-    blink = 0;
+    settings::blink = 0;
     applyAlert(STATUS_SELECTED);
     handlePress(1, 0, 40, 40, 1);  // the user lights the display
-    EXPECT_EQ(backlight, 1);
+    EXPECT_EQ(settings::backlight, 1);
     applyAlert(STATUS_SELECTED);
-    EXPECT_EQ(backlight, 0);  // status 2 holds the state from before the alert
+    EXPECT_EQ(settings::backlight, 0);  // status 2 holds the state from before the alert
     handlePress(1, 0, 40, 40, 1);
     applyAlert(STATUS_NONE);
-    EXPECT_EQ(backlight, 0);
+    EXPECT_EQ(settings::backlight, 0);
     EXPECT_EQ(alertStatus, 0);
 }
 
 TEST_F(MainLoop, CountHiddenWhenBlinkingStopsStaysHiddenUntilStatusOne) {
     applyAlert(STATUS_SELECTED);
     EXPECT_EQ(showNewCount, 0);
-    blink = 0;
+    settings::blink = 0;
     applyAlert(STATUS_SELECTED);
     EXPECT_EQ(showNewCount, 0);
     applyAlert(STATUS_OTHER);

@@ -61,49 +61,49 @@ const char* usageText =
 
 TEST_F(Options, DefaultsWithoutArguments) {
     scan({});
-    EXPECT_EQ(windowed, 0);
-    EXPECT_EQ(brokenWM, 0);
-    EXPECT_EQ(backlight, 0);
-    EXPECT_EQ(blink, 1);
-    EXPECT_EQ(runOnce, 0);
-    EXPECT_EQ(checkSize, 0);
-    EXPECT_EQ(useThreads, 1);
-    EXPECT_EQ(selectedBox, 0);
-    EXPECT_EQ(interval, 1u);
-    EXPECT_EQ(checkDelay, 30);
-    EXPECT_FALSE(color.isSet());
-    EXPECT_TRUE(boxDefinitions.empty());
+    EXPECT_EQ(settings::windowed, 0);
+    EXPECT_EQ(settings::brokenWM, 0);
+    EXPECT_EQ(settings::backlight, 0);
+    EXPECT_EQ(settings::blink, 1);
+    EXPECT_EQ(settings::runOnce, 0);
+    EXPECT_EQ(settings::checkSize, 0);
+    EXPECT_EQ(settings::useThreads, 1);
+    EXPECT_EQ(settings::selectedBox, 0);
+    EXPECT_EQ(settings::interval, 1u);
+    EXPECT_EQ(settings::checkDelay, 30);
+    EXPECT_FALSE(settings::color.isSet());
+    EXPECT_TRUE(settings::boxDefinitions.empty());
 }
 
 TEST_F(Options, CommandLineFirstOccurrenceWinsBooleansInvertOnce) {
     scan({"-s", "-s",  "-i", "5",    "-i", "7", "-b", "-t",  "-w", "-kx",
           "-c", "red", "-c", "blue", "-o", "2", "-l", "-12", "-d", ":1"});
-    EXPECT_EQ(blink, 0);
-    EXPECT_EQ(interval, 5u);
-    EXPECT_EQ(backlight, 1);
-    EXPECT_EQ(useThreads, 0);
-    EXPECT_EQ(windowed, 1);
-    EXPECT_EQ(brokenWM, 1);
-    EXPECT_EQ(color.get(), "red");
-    EXPECT_EQ(selectedBox, 2);
-    EXPECT_EQ(checkDelay, -12);
-    EXPECT_EQ(displayName.get(), ":1");
+    EXPECT_EQ(settings::blink, 0);
+    EXPECT_EQ(settings::interval, 5u);
+    EXPECT_EQ(settings::backlight, 1);
+    EXPECT_EQ(settings::useThreads, 0);
+    EXPECT_EQ(settings::windowed, 1);
+    EXPECT_EQ(settings::brokenWM, 1);
+    EXPECT_EQ(settings::color.get(), "red");
+    EXPECT_EQ(settings::selectedBox, 2);
+    EXPECT_EQ(settings::checkDelay, -12);
+    EXPECT_EQ(settings::displayName.get(), ":1");
 }
 
 TEST_F(Options, ValueIsTheNextArgumentWhateverItLooksLike) {
     scan({"-i", "-s"});
-    EXPECT_EQ(interval, 0u);
-    EXPECT_EQ(blink, 1);
+    EXPECT_EQ(settings::interval, 0u);
+    EXPECT_EQ(settings::blink, 1);
 }
 
 TEST_F(Options, NegativeIntervalBecomesZeroForTheRebuildToRaise) {
     scan({"-i", "-5"});
-    EXPECT_EQ(interval, 0u);
+    EXPECT_EQ(settings::interval, 0u);
 }
 
 TEST_F(Options, DefinitionsAccumulateWithoutDuplicates) {
     scan({"-m", "POP3 a", "-m", "POP3 b", "-m", "POP3 a"});
-    EXPECT_EQ(boxDefinitions, (DefinitionList{"POP3 a", "POP3 b"}));
+    EXPECT_EQ(settings::boxDefinitions, (DefinitionList{"POP3 a", "POP3 b"}));
 }
 
 TEST_F(Options, UnknownArgumentsAreReportedAndSkipped) {
@@ -112,7 +112,7 @@ TEST_F(Options, UnknownArgumentsAreReportedAndSkipped) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "quorvik: unknown option [word]\nquorvik: unknown option [-]\n"
               "quorvik: unknown option [-q]\n");
-    EXPECT_EQ(backlight, 1);
+    EXPECT_EQ(settings::backlight, 1);
 }
 
 // Runs the scan in a child process and returns what it printed on standard
@@ -176,14 +176,14 @@ TEST_F(Options, AssignWithForceOverridesIntegersButNeverAText) {
     scan({"-c", "red", "-i", "5"});
     EXPECT_EQ(assignOption(row('c'), "blue", 1), 1);
     EXPECT_EQ(assignOption(row('i'), "2", 1), 1);
-    EXPECT_EQ(color.get(), "red");
-    EXPECT_EQ(interval, 2u);
+    EXPECT_EQ(settings::color.get(), "red");
+    EXPECT_EQ(settings::interval, 2u);
     // A text that was none takes the first value given.
     EXPECT_EQ(assignOption(row('n'), "notify-me", 1), 1);
-    EXPECT_EQ(notify.get(), "notify-me");
+    EXPECT_EQ(settings::notify.get(), "notify-me");
     // Empty values: booleans invert, other kinds fail.
     EXPECT_EQ(assignOption(row('b'), "", 1), 1);
-    EXPECT_EQ(backlight, 1);
+    EXPECT_EQ(settings::backlight, 1);
     EXPECT_EQ(assignOption(row('x'), "", 1), 0);
     EXPECT_EQ(assignOption(row('h'), "x", 1), 0);
 }

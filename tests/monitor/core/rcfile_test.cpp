@@ -26,7 +26,7 @@ protected:
             std::filesystem::temp_directory_path() / ("quorvik-rc-" + std::to_string(getpid()));
         std::filesystem::create_directories(directory);
         path = (directory / "rc").string();
-        rcFilePath.reset(path);
+        settings::rcFilePath.reset(path);
         mbox = (directory / "mbox").string();
         std::ofstream(mbox) << "From a\n";
     }
@@ -60,8 +60,8 @@ protected:
 
 TEST_F(RcFile, CommentsAndEmptyLinesChangeNothing) {
     EXPECT_EQ(load("# Blink = no\n\n#Interval=5\n"), "");
-    EXPECT_EQ(blink, 1);
-    EXPECT_EQ(interval, 1u);
+    EXPECT_EQ(settings::blink, 1);
+    EXPECT_EQ(settings::interval, 1u);
 }
 
 TEST_F(RcFile, LineRules) {
@@ -86,43 +86,43 @@ TEST_F(RcFile, LineRules) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        blink = 1;
+        settings::blink = 1;
         EXPECT_EQ(load(c.line + "\n"), c.message);
-        EXPECT_EQ(blink, c.blinkAfter);
+        EXPECT_EQ(settings::blink, c.blinkAfter);
     }
 }
 
 TEST_F(RcFile, BooleansAsTheEditorWritesThem) {
     load("Backlight = On\nCheckSize = True\nRunOnce = Yes\nUseThreads = False\n");
-    EXPECT_EQ(backlight, 1);
-    EXPECT_EQ(checkSize, 1);
-    EXPECT_EQ(runOnce, 1);
-    EXPECT_EQ(useThreads, 0);
+    EXPECT_EQ(settings::backlight, 1);
+    EXPECT_EQ(settings::checkSize, 1);
+    EXPECT_EQ(settings::runOnce, 1);
+    EXPECT_EQ(settings::useThreads, 0);
 }
 
 TEST_F(RcFile, ValuesKeepLaterEqualsAndTrailingBlanks) {
     load(
         "Command = a=b  \nNotify=  say \"mail\"\t\nColor = red\nColor = blue\nInterval = 7x\n"
         "DefaultBox = -2\nCheckDelay=60");
-    EXPECT_EQ(command.get(), "a=b  ");
-    EXPECT_EQ(notify.get(), "say \"mail\"\t");
-    EXPECT_EQ(color.get(), "red");  // a text once set stays
-    EXPECT_EQ(interval, 7u);
-    EXPECT_EQ(checkDelay, 60);
-    EXPECT_EQ(selectedBox, 0);  // the rebuild's range correction
+    EXPECT_EQ(settings::command.get(), "a=b  ");
+    EXPECT_EQ(settings::notify.get(), "say \"mail\"\t");
+    EXPECT_EQ(settings::color.get(), "red");  // a text once set stays
+    EXPECT_EQ(settings::interval, 7u);
+    EXPECT_EQ(settings::checkDelay, 60);
+    EXPECT_EQ(settings::selectedBox, 0);  // the rebuild's range correction
 }
 
 TEST_F(RcFile, LongLinesAreReadInPartsOf511) {
     std::string first = "Command = ";
     first += std::string(511 - first.size(), 'x');
     load(first + "Interval=9\n" + std::string(1000, 'y') + "Blink=no\n");
-    EXPECT_EQ(command.get(), std::string(501, 'x'));
-    EXPECT_EQ(interval, 9u);
-    EXPECT_EQ(blink, 1);  // "Blink=no" lies inside the second part of a long line
+    EXPECT_EQ(settings::command.get(), std::string(501, 'x'));
+    EXPECT_EQ(settings::interval, 9u);
+    EXPECT_EQ(settings::blink, 1);  // "Blink=no" lies inside the second part of a long line
 }
 
 TEST_F(RcFile, MailboxLinesReplaceTheCommandLineBoxes) {
-    addDefinition(boxDefinitions, "POP3 from-command-line");
+    addDefinition(settings::boxDefinitions, "POP3 from-command-line");
     rebuildBoxList(0);
     load("Mailbox = MBOX " + mbox + "\nMailbox = POP3 host\nMailbox = POP3 host\n");
     auto list = boxListSnapshot();
@@ -139,18 +139,18 @@ TEST_F(RcFile, ReloadOnlyWhenTheStampChanges) {
     write("Interval = 3\nCommand = first\n");
     EXPECT_EQ(reloadIfChanged(1), 1);
     EXPECT_EQ(reloadIfChanged(1), 0);
-    EXPECT_EQ(interval, 3u);
+    EXPECT_EQ(settings::interval, 3u);
     write("Interval = 4\nCommand = second\n");
     EXPECT_EQ(reloadIfChanged(1), 1);
-    EXPECT_EQ(interval, 4u);
-    EXPECT_EQ(command.get(), "first");  // needs a restart
+    EXPECT_EQ(settings::interval, 4u);
+    EXPECT_EQ(settings::command.get(), "first");  // needs a restart
     // By size, an edit that keeps the size is not noticed.
-    checkSize = 1;
+    settings::checkSize = 1;
     write("Interval = 5\nCommand = second\n");
     EXPECT_EQ(reloadIfChanged(1), 1);  // the size stamp was still 0
     write("Interval = 6\nCommand = second\n");
     EXPECT_EQ(reloadIfChanged(1), 0);
-    EXPECT_EQ(interval, 5u);
+    EXPECT_EQ(settings::interval, 5u);
 }
 
 TEST_F(RcFile, ReloadCarriesCountsOfKeptBoxes) {
@@ -196,13 +196,13 @@ TEST_F(RcFile, AFileThatGoesAndComesBackIsReadAgain) {
     EXPECT_EQ(boxCount(*boxListSnapshot()), 1);  // the boxes stay
     write("Interval = 4\nMailbox = MBOX " + mbox + "\n");
     EXPECT_EQ(reloadIfChanged(1), 1);
-    EXPECT_EQ(interval, 4u);
+    EXPECT_EQ(settings::interval, 4u);
 }
 
 TEST_F(RcFile, ALineEndsAtANulByte) {
     EXPECT_EQ(load(std::string("Backlight=on\0junk\nBlink=no\0\n", 26)), "");
-    EXPECT_EQ(backlight, 1);
-    EXPECT_EQ(blink, 0);
+    EXPECT_EQ(settings::backlight, 1);
+    EXPECT_EQ(settings::blink, 0);
 }
 
 // -f <(...), a FIFO, or anything else that is no regular file: read as a
@@ -215,13 +215,13 @@ TEST_F(RcFile, PipesAndFifosAreReadWithoutHangingOnThem) {
     close(ends[1]);
     EXPECT_TRUE(readRcFile(optionTable(), "/proc/self/fd/" + std::to_string(ends[0]), 1));
     close(ends[0]);
-    EXPECT_EQ(interval, 6u);
-    EXPECT_EQ(boxDefinitions.size(), 1u);
+    EXPECT_EQ(settings::interval, 6u);
+    EXPECT_EQ(settings::boxDefinitions.size(), 1u);
 
     std::string fifo = (directory / "fifo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_TRUE(readRcFile(optionTable(), fifo, 1));  // no writer: nothing, at once
-    EXPECT_EQ(interval, 6u);
+    EXPECT_EQ(settings::interval, 6u);
 
     testing::internal::CaptureStderr();
     EXPECT_FALSE(readRcFile(optionTable(), directory.string(), 1));
@@ -257,5 +257,5 @@ TEST_F(RcFile, StartUpReadsAFileCaughtWhileItWasReplaced) {
     loadRcFileAtStartUp();
     setRcOpener(nullptr);
     EXPECT_EQ(replacements, 0);
-    EXPECT_EQ(interval, 8u);
+    EXPECT_EQ(settings::interval, 8u);
 }

@@ -25,19 +25,19 @@ int main(int argc, char** argv) {
             display = optarg;
             break;
         case 'w':
-            windowed = 1;
+            settings::windowed = 1;
             break;
         case 'k':
-            brokenWM = 1;
+            settings::brokenWM = 1;
             break;
         case 'b':
-            backlight = 1;
+            settings::backlight = 1;
             break;
         case 'c':
-            color.reset(optarg);
+            settings::color.reset(optarg);
             break;
         case 's':
-            selectedBox = std::atoi(optarg);
+            settings::selectedBox = std::atoi(optarg);
             break;
         case 'n':
             shownNew = std::atoi(optarg);

@@ -172,8 +172,8 @@ TEST_F(Recorder, RedrawCopiesTheBackgroundThenOnlyTheDigitsThenShows) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        backlight = c.backlight;
-        selectedBox = c.box;
+        settings::backlight = c.backlight;
+        settings::selectedBox = c.box;
         shownNew = c.newCount;
         shownTotal = c.total;
         showNewCount = c.showNew;
@@ -216,7 +216,7 @@ Picture asGhost(Picture glyph, uint32_t faint) {
 }
 
 TEST(Pictures, EveryGlyphCoversTheGhostBeneathItExactly) {
-    const Picture parts = referencePicture(PictureName::parts);
+    const Picture partsPicture = referencePicture(PictureName::parts);
     struct Set {
         const char* name;
         PictureName background;
@@ -226,26 +226,26 @@ TEST(Pictures, EveryGlyphCoversTheGhostBeneathItExactly) {
     for (const Set& set : {Set{"unlit", PictureName::background, 0x767c6f, 0, 0, 31},
                            Set{"lit", PictureName::backlit, 0x6cb237, 20, 50, 40}}) {
         SCOPED_TRACE(set.name);
-        const Picture background = referencePicture(set.background);
+        const Picture ground = referencePicture(set.background);
         std::set<std::vector<uint32_t>> distinct;
         for (int d = 0; d < 10; ++d) {
             SCOPED_TRACE("digit " + std::to_string(d));
-            const Picture glyph = parts.crop(10 * d, set.largeRow, 10, 20);
+            const Picture glyph = partsPicture.crop(10 * d, set.largeRow, 10, 20);
             distinct.insert(glyph.rgb);
             for (const Cell& cell : countCells) {
                 EXPECT_EQ(asGhost(glyph, set.faint).rgb,
-                          background.crop(cell.x, cell.y, cell.width, cell.height).rgb);
+                          ground.crop(cell.x, cell.y, cell.width, cell.height).rgb);
             }
-            const Picture little = parts.crop(set.smallX + 5 * d, 40, 5, 9);
+            const Picture little = partsPicture.crop(set.smallX + 5 * d, 40, 5, 9);
             distinct.insert(little.rgb);
             for (const Cell& cell : boxCells) {
                 EXPECT_EQ(asGhost(little, set.faint).rgb,
-                          background.crop(cell.x, cell.y, cell.width, cell.height).rgb);
+                          ground.crop(cell.x, cell.y, cell.width, cell.height).rgb);
             }
         }
-        const Picture dashGlyph = parts.crop(100, set.dashY, 5, 9);
+        const Picture dashGlyph = partsPicture.crop(100, set.dashY, 5, 9);
         distinct.insert(dashGlyph.rgb);
-        EXPECT_EQ(asGhost(dashGlyph, set.faint).rgb, background.crop(7, 12, 5, 9).rgb);
+        EXPECT_EQ(asGhost(dashGlyph, set.faint).rgb, ground.crop(7, 12, 5, 9).rgb);
         EXPECT_EQ(distinct.size(), 21u) << "every glyph differs from the others";
     }
 }

@@ -18,7 +18,8 @@
 // The server's end of one connection.
 class Peer {
 public:
-    Peer(int fd, std::string& heard, std::mutex& lock) : fd(fd), heard(heard), lock(lock) {}
+    Peer(int socket, std::string& lines, std::mutex& linesLock)
+        : fd(socket), heard(lines), lock(linesLock) {}
 
     // Sends the text, optionally one byte at a time with a pause between.
     void say(std::string_view text, std::chrono::milliseconds gap = {}) {
@@ -82,8 +83,8 @@ class ScriptedServer {
 public:
     using Script = std::function<void(Peer&)>;
 
-    ScriptedServer(const char* address, int port, Script script, int clients = 1)
-        : script(std::move(script)) {
+    ScriptedServer(const char* address, int port, Script play, int clients = 1)
+        : script(std::move(play)) {
         listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
         setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

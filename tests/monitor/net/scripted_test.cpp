@@ -159,7 +159,7 @@ TEST(Pop3Scripted, Dialogues) {
 
 TEST(Pop3Scripted, CheckWithinTheDelayTouchesNothing) {
     auto box = networkBox(BOX_POP3, 110, "alice", "secret");
-    int64_t stamp = wallClockNow() - checkDelay.load();
+    int64_t stamp = wallClockNow() - settings::checkDelay.load();
     box->timeStamp = stamp;
     EXPECT_EQ(pop3Check(*box, wallClockNow()), 0);
     EXPECT_EQ(box->timeStamp, stamp);

@@ -1,11 +1,6 @@
-#include "monitor/checks/mh.h"
+#include "common/paths.h"
 
-namespace {
-
-// Only bytes below 128 are classified.
-bool isWhiteSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-}  // namespace
+#include "common/text.h"
 
 void trimPathEnd(std::string& path) {
     while (!path.empty() && isWhiteSpace(path.back())) path.pop_back();

@@ -1,0 +1,17 @@
+#include "common/definition.h"
+
+#include "common/text.h"
+
+std::vector<std::string> splitWords(std::string_view text, std::size_t count) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (words.size() < count) {
+        while (at < text.size() && isWhiteSpace(text[at])) ++at;
+        if (at == text.size()) break;
+        std::size_t end = at;
+        while (end < text.size() && !isWhiteSpace(text[end])) ++end;
+        words.emplace_back(text.substr(at, end - at));
+        at = end;
+    }
+    return words;
+}
