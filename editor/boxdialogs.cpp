@@ -106,6 +106,7 @@ bool refuseEdit(const std::vector<std::string>& words) {
 
 }  // namespace
 
+// For the tests (tests/support/editor_testing.h).
 GtkWidget* openDialog() { return current; }
 
 GtkWidget* openFileDialog(const char* title, const std::optional<std::string>& initialPath,

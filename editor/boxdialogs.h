@@ -23,9 +23,6 @@ GtkWidget* openEntryDialog(const char* title, const std::optional<std::string>& 
                            const std::optional<std::string>& password,
                            const std::optional<std::string>& folder, DialogAction ok);
 
-// The dialog now open, or null; only one is ever open.
-GtkWidget* openDialog();
-
 void openAddDialog(AddKind kind);
 void addBoxFromDialog(const char* type, const std::string& text);
 void editSelectedBox();

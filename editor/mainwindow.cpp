@@ -225,6 +225,7 @@ void showErrorMessage(const std::string& text) {
     gtk_widget_show(dialog);
 }
 
+// For the tests (tests/support/editor_testing.h).
 int selectedRow() { return selected; }
 
 BoxEntry* selectedEntry() {

@@ -54,6 +54,5 @@ void showErrorMessage(const std::string& text);
 // Releases the model, destroys the window and leaves the main loop.
 void quitEditor();
 
-// The selected row, -1 when none, and the entry it shows.
-int selectedRow();
+// The entry the selected row shows, or null.
 BoxEntry* selectedEntry();

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
                  << (message % 3 ? "Status: RO\n" : "") << "\nBody line.\n\n";
         addDefinition(settings::boxDefinitions, "MBOX " + path.string());
     }
-    rebuildBoxList(0);
+    rebuildBoxList();
     auto list = boxListSnapshot();
 
     int32_t newShown = 0, totalShown = 0, status = 0;

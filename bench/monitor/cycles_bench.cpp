@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     addDefinition(settings::boxDefinitions, "MBOX " + mbox.string());
     addDefinition(settings::boxDefinitions, "MAILDIR " + (directory / "Maildir").string());
     addDefinition(settings::boxDefinitions, "MBOX " + (directory / "other").string());
-    rebuildBoxList(0);
+    rebuildBoxList();
     firstCheck();
     checkCycle(shownNew, shownTotal, mailStatus);
     char* arguments[] = {argv[0], nullptr};

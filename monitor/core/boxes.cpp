@@ -105,7 +105,7 @@ std::shared_ptr<Box> parseDefinition(std::string_view text) {
     return box;
 }
 
-void rebuildBoxList(int /*reloading*/) {
+void rebuildBoxList() {
     if (settings::checkDelay.load() < 15) {
         std::fprintf(stderr, "quorvik warning : check delay must be >= 15\n");
         settings::checkDelay = 15;
@@ -161,6 +161,7 @@ std::shared_ptr<Box> boxAt(int32_t position) {
 
 int32_t boxCount(const BoxList& list) { return static_cast<int32_t>(list.size()); }
 
+// For the tests (tests/support/monitor_testing.h).
 void clearBoxList() {
     std::lock_guard guard(boxListLock);
     boxList = std::make_shared<const BoxList>();

@@ -66,9 +66,6 @@ int32_t boxTypeCode(std::string_view keyword);
 // Parses one definition into a new Box, or reports why not and returns none.
 std::shared_ptr<Box> parseDefinition(std::string_view text);
 
-void rebuildBoxList(int reloading);
+void rebuildBoxList();
 std::shared_ptr<Box> boxAt(int32_t position);
 int32_t boxCount(const BoxList& list);
-
-// Empties the list in force (tests and start-up only).
-void clearBoxList();

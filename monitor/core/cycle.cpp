@@ -182,7 +182,7 @@ void schedulerRound() {
     // Only a new list needs it: checking the same boxes again at once would
     // find nothing changed.
     auto before = boxListSnapshot();
-    if (reloadIfChanged(1) == 1 && settings::useThreads.load() != 0 && boxListSnapshot() != before)
+    if (reloadIfChanged() == 1 && settings::useThreads.load() != 0 && boxListSnapshot() != before)
         schedulerPass();
 }
 
@@ -226,6 +226,7 @@ void startThreads() {
     }
 }
 
+// For the tests (tests/support/monitor_testing.h).
 void stopScheduler() {
     settings::useThreads = 0;
     wakeScheduler();

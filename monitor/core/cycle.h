@@ -31,10 +31,6 @@ int runBoxCheck(Box& box);  // the result of checkBox, 0 when the box was busy
 void firstCheck();
 void startThreads();
 
-// Turns threads off and waits until the scheduler has left its loop. The
-// monitor never needs it; tests do, so that no scheduler outlives them.
-void stopScheduler();
-
 // One pass of the scheduler: a worker thread for each box not being checked.
 void schedulerPass();
 // What the scheduler does between two pauses: a pass, the rc file's reload,

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     sigaction(SIGUSR1, &checkNow, nullptr);
 
     scanCommandLine(optionTable(), argc, argv);
-    rebuildBoxList(0);
+    rebuildBoxList();
     if (!settings::rcFilePath.isSet()) settings::rcFilePath.reset(homeDirectory() + "/.quorvikrc");
     loadRcFileAtStartUp();
 

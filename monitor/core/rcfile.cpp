@@ -150,7 +150,7 @@ namespace {
 
 enum class Reload { unchanged, applied, failed };
 
-Reload reloadOnce(int reloading) {
+Reload reloadOnce() {
     auto path = settings::rcFilePath.get();
     if (!path) return Reload::unchanged;
     struct stat status {};
@@ -164,22 +164,22 @@ Reload reloadOnce(int reloading) {
     // pass: its stamp is stored only once a whole version has been read.
     if (!readRcFile(optionTable(), path, 1)) return Reload::failed;
     recorded = stamp;
-    rebuildBoxList(reloading);
+    rebuildBoxList();
     return Reload::applied;
 }
 
 }  // namespace
 
-int reloadIfChanged(int reloading) { return reloadOnce(reloading) == Reload::applied ? 1 : 0; }
+int reloadIfChanged() { return reloadOnce() == Reload::applied ? 1 : 0; }
 
 void loadRcFileAtStartUp() {
     // Without threads nothing reads the file again: one caught while an
     // editor replaced it is tried again, briefly.
     for (int attempt = 1; attempt < startUpAttempts; ++attempt) {
-        if (reloadOnce(0) != Reload::failed) return;
+        if (reloadOnce() != Reload::failed) return;
         std::this_thread::sleep_for(startUpRetryPause);
     }
-    reloadOnce(0);
+    reloadOnce();
 }
 
 void setRcOpener(RcOpener opener) { openerInUse = opener != nullptr ? opener : openFile; }

@@ -16,7 +16,7 @@ extern int64_t rcSizeStamp;
 // rewritten while it was being read.
 bool readRcFile(Option* table, const std::optional<std::string>& path, int force);
 
-int reloadIfChanged(int reloading);
+int reloadIfChanged();
 
 // The read at start-up: reloadIfChanged, tried again a few times when the
 // file was caught while it was being replaced.

@@ -1,4 +1,5 @@
 #include "editor/mainwindow.h"
+#include "tests/support/editor_testing.h"
 
 #include <gdk/gdkkeysyms.h>
 #include <gtest/gtest.h>

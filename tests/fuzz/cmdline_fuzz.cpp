@@ -13,6 +13,7 @@
 #include "monitor/core/options.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/rebuild_checks.h"
+#include "tests/support/monitor_testing.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     fuzz::check(std::adjacent_find(definitions.begin(), definitions.end()) == definitions.end(),
                 "a definition given twice is kept once");
 
-    rebuildBoxList(0);
+    rebuildBoxList();
     fuzz::checkRebuilt();
     clearBoxList();
     return 0;

@@ -12,6 +12,7 @@
 #include "monitor/core/rcfile.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/rebuild_checks.h"
+#include "tests/support/monitor_testing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static const std::string path = fuzz::scratchPath("quorvikrc");
@@ -22,11 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     rcTimeStamp = 0;
     rcSizeStamp = 0;
 
-    fuzz::check(reloadIfChanged(1) == 1, "a changed file is read");
+    fuzz::check(reloadIfChanged() == 1, "a changed file is read");
     fuzz::checkRebuilt();
 
     fuzz::check(readRcFile(optionTable(), path, 0), "a regular file is read");
-    rebuildBoxList(0);
+    rebuildBoxList();
     fuzz::checkRebuilt();
     clearBoxList();
     return 0;

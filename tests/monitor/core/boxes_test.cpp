@@ -1,4 +1,5 @@
 #include "monitor/core/boxes.h"
+#include "tests/support/monitor_testing.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -31,7 +32,7 @@ protected:
     static std::string rebuild(std::initializer_list<std::string> definitions) {
         for (const auto& d : definitions) addDefinition(settings::boxDefinitions, d);
         testing::internal::CaptureStderr();
-        rebuildBoxList(0);
+        rebuildBoxList();
         return testing::internal::GetCapturedStderr();
     }
 

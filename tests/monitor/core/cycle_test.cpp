@@ -1,4 +1,5 @@
 #include "monitor/core/cycle.h"
+#include "tests/support/monitor_testing.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -83,7 +84,7 @@ protected:
     static void boxes(std::initializer_list<std::string> servers) {
         for (const auto& server : servers)
             addDefinition(settings::boxDefinitions, "POP3 " + server);
-        rebuildBoxList(0);
+        rebuildBoxList();
     }
 
     void cycle() { checkCycle(newShown, totalShown, status); }
@@ -135,7 +136,7 @@ TEST_F(Cycle, OutputsAndMailStatus) {
             addDefinition(settings::boxDefinitions, "POP3 " + server);
             plan(server, c.counts[i].first, c.counts[i].second);
         }
-        rebuildBoxList(0);
+        rebuildBoxList();
         settings::selectedBox = c.selected;
         newShown = totalShown = status = 0;
         cycle();
@@ -296,7 +297,7 @@ TEST_F(Cycle, AFreshCountIsShownAfterARoundWhoseReloadKeptTheList) {
     settings::rcFilePath.reset(rc.string());
     writeRc("CheckDelay = 15\n");  // the boxes come from the command line
     boxes({"a"});
-    reloadIfChanged(0);
+    reloadIfChanged();
     plan("a", 1, 1);
     schedulerRound();
     cycle();
@@ -316,7 +317,7 @@ TEST_F(Cycle, ANewListIsShownThoughNoBoxWasCountedAfresh) {
     setWorkerStarter(checkInPlace);
     settings::rcFilePath.reset(rc.string());
     writeRc("Mailbox = POP3 a\nMailbox = POP3 b\n");
-    reloadIfChanged(0);
+    reloadIfChanged();
     plan("a", 1, 1);
     plan("b", 2, 2);
     schedulerRound();
@@ -353,7 +354,7 @@ TEST_F(Cycle, ReloadsWhileWorkersCheckAndTheCycleRuns) {
         std::filesystem::rename(temporary, rcPath);
     };
     writeRc(0);
-    reloadIfChanged(0);
+    reloadIfChanged();
 
     std::atomic<bool> stop{false};
     std::thread editor([&] {
@@ -364,7 +365,7 @@ TEST_F(Cycle, ReloadsWhileWorkersCheckAndTheCycleRuns) {
         stop = true;
     });
     std::thread reloader([&] {
-        while (!stop) reloadIfChanged(1);
+        while (!stop) reloadIfChanged();
     });
     std::atomic<int> running{0};
     std::thread workers([&] {

@@ -16,6 +16,7 @@
 #include "monitor/core/cycle.h"
 #include "monitor/core/options.h"
 #include "tests/monitor/net/dovecot_fixture.h"
+#include "tests/support/monitor_testing.h"
 #include "tests/support/scratch.h"
 
 namespace {
@@ -53,7 +54,7 @@ TEST(LeakCheck, ThousandCyclesOfEveryBoxType) {
           std::string("IMAP localhost:993 alice secret Work"),
           std::string("IMAP 127.0.0.2:220 bob pa\"ss\\word")})
         addDefinition(settings::boxDefinitions, definition);
-    rebuildBoxList(0);
+    rebuildBoxList();
     ASSERT_EQ(boxCount(*boxListSnapshot()), 9);
 
     setWallClock(readFakeNow);

@@ -1,4 +1,5 @@
 #include "monitor/core/rcfile.h"
+#include "tests/support/monitor_testing.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -47,7 +48,7 @@ protected:
     std::string load(const std::string& text) {
         write(text);
         testing::internal::CaptureStderr();
-        reloadIfChanged(0);
+        reloadIfChanged();
         return testing::internal::GetCapturedStderr();
     }
 
@@ -123,7 +124,7 @@ TEST_F(RcFile, LongLinesAreReadInPartsOf511) {
 
 TEST_F(RcFile, MailboxLinesReplaceTheCommandLineBoxes) {
     addDefinition(settings::boxDefinitions, "POP3 from-command-line");
-    rebuildBoxList(0);
+    rebuildBoxList();
     load("Mailbox = MBOX " + mbox + "\nMailbox = POP3 host\nMailbox = POP3 host\n");
     auto list = boxListSnapshot();
     ASSERT_EQ(boxCount(*list), 2);
@@ -135,21 +136,21 @@ TEST_F(RcFile, MailboxLinesReplaceTheCommandLineBoxes) {
 }
 
 TEST_F(RcFile, ReloadOnlyWhenTheStampChanges) {
-    EXPECT_EQ(reloadIfChanged(1), 0);  // no file
+    EXPECT_EQ(reloadIfChanged(), 0);  // no file
     write("Interval = 3\nCommand = first\n");
-    EXPECT_EQ(reloadIfChanged(1), 1);
-    EXPECT_EQ(reloadIfChanged(1), 0);
+    EXPECT_EQ(reloadIfChanged(), 1);
+    EXPECT_EQ(reloadIfChanged(), 0);
     EXPECT_EQ(settings::interval, 3u);
     write("Interval = 4\nCommand = second\n");
-    EXPECT_EQ(reloadIfChanged(1), 1);
+    EXPECT_EQ(reloadIfChanged(), 1);
     EXPECT_EQ(settings::interval, 4u);
     EXPECT_EQ(settings::command.get(), "first");  // needs a restart
     // By size, an edit that keeps the size is not noticed.
     settings::checkSize = 1;
     write("Interval = 5\nCommand = second\n");
-    EXPECT_EQ(reloadIfChanged(1), 1);  // the size stamp was still 0
+    EXPECT_EQ(reloadIfChanged(), 1);  // the size stamp was still 0
     write("Interval = 6\nCommand = second\n");
-    EXPECT_EQ(reloadIfChanged(1), 0);
+    EXPECT_EQ(reloadIfChanged(), 0);
     EXPECT_EQ(settings::interval, 5u);
 }
 
@@ -169,7 +170,7 @@ TEST_F(RcFile, BinaryAndHugeFilesAreReadWithinBounds) {
     for (char& c : binary) c = static_cast<char>(random());
     testing::internal::CaptureStderr();
     write(binary);
-    reloadIfChanged(0);
+    reloadIfChanged();
     testing::internal::GetCapturedStderr();
 
     // Tens of thousands of distinct boxes and a 20 MiB file: the monitor
@@ -178,7 +179,7 @@ TEST_F(RcFile, BinaryAndHugeFilesAreReadWithinBounds) {
     for (int i = 0; many.size() < (20u << 20); ++i)
         many += "Mailbox = POP3 host" + std::to_string(i) + "\n";
     write(many);
-    EXPECT_EQ(reloadIfChanged(0), 1);
+    EXPECT_EQ(reloadIfChanged(), 1);
     EXPECT_EQ(boxCount(*boxListSnapshot()), 4096);
 }
 
@@ -190,12 +191,12 @@ TEST_F(RcFile, UnreadableOrMissingFilesReadNothing) {
 
 TEST_F(RcFile, AFileThatGoesAndComesBackIsReadAgain) {
     write("Interval = 3\nMailbox = MBOX " + mbox + "\n");
-    EXPECT_EQ(reloadIfChanged(1), 1);
+    EXPECT_EQ(reloadIfChanged(), 1);
     std::filesystem::remove(path);
-    EXPECT_EQ(reloadIfChanged(1), 0);
+    EXPECT_EQ(reloadIfChanged(), 0);
     EXPECT_EQ(boxCount(*boxListSnapshot()), 1);  // the boxes stay
     write("Interval = 4\nMailbox = MBOX " + mbox + "\n");
-    EXPECT_EQ(reloadIfChanged(1), 1);
+    EXPECT_EQ(reloadIfChanged(), 1);
     EXPECT_EQ(settings::interval, 4u);
 }
 

@@ -1,0 +1,10 @@
+#pragma once
+// What the monitor's libraries offer the tests alone: the program itself
+// never calls these.
+
+// Empties the box list in force (monitor/core/boxes.cpp).
+void clearBoxList();
+
+// Turns threads off and waits until the scheduler has left its loop, so
+// that no scheduler outlives a test (monitor/core/cycle.cpp).
+void stopScheduler();
