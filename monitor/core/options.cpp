@@ -45,6 +45,9 @@ TextSetting& command = *new TextSetting;
 TextSetting& notify = *new TextSetting;
 TextSetting& rcFilePath = *new TextSetting;
 DefinitionList& boxDefinitions = *new DefinitionList;
+std::atomic<int32_t> push{1};
+TextSetting& passwordCommand = *new TextSetting;
+TextSetting& tokenCommand = *new TextSetting;
 }  // namespace settings
 
 using namespace settings;  // the table and the reset name every setting
@@ -74,6 +77,11 @@ Option table[] = {
      "network boxes check frequency"},
     {'m', "<box-def>", "Mailbox", OptionKind::definitionList, &boxDefinitions, 0,
      "mail box definition between double-quotes (see manpage)"},
+    {'\1', nullptr, "Push", OptionKind::boolean, &push, 0, "show new mail at once", true},
+    {'\2', nullptr, "PasswordCommand", OptionKind::text, &passwordCommand, 0,
+     "command printing the password of a box without one", true},
+    {'\3', nullptr, "TokenCommand", OptionKind::text, &tokenCommand, 0,
+     "command printing the OAuth2 token of a box without a password", true},
     {0, nullptr, nullptr, OptionKind::help, {}, 0, ""},
 };
 
@@ -126,7 +134,10 @@ void resetSettings() {
     selectedBox = 0;
     interval = 1;
     checkDelay = 30;
-    for (TextSetting* text : {&displayName, &color, &command, &notify, &rcFilePath}) text->reset();
+    push = 1;
+    for (TextSetting* text :
+         {&displayName, &color, &command, &notify, &rcFilePath, &passwordCommand, &tokenCommand})
+        text->reset();
     boxDefinitions.clear();
     for (Option* row = table; row->letter != 0; ++row) row->given = 0;
 }
@@ -177,13 +188,17 @@ void printVersion() {
 void printUsage() {
     printVersion();
     std::printf("Usage: %s ", programName);
+    const Option* last = table;
+    for (const Option* row = table; row->letter != 0; ++row)
+        if (!row->rcOnly) last = row;
     for (const Option* row = table; row->letter != 0; ++row) {
-        bool last = (row + 1)->letter == 0;
+        if (row->rcOnly) continue;
         std::printf("[-%c%s%s]%c", row->letter, row->argLabel ? " " : "",
-                    row->argLabel ? row->argLabel : "", last ? '\n' : ' ');
+                    row->argLabel ? row->argLabel : "", row == last ? '\n' : ' ');
     }
     std::printf(" Options :\n");
     for (const Option* row = table; row->letter != 0; ++row) {
+        if (row->rcOnly) continue;
         const char* label = row->argLabel ? row->argLabel : "";
         std::printf("   -%c %s%s\t : %s\n", row->letter, label, std::strlen(label) < 2 ? "\t" : "",
                     row->help);
@@ -199,7 +214,7 @@ void scanCommandLine(Option* rows, int argc, char** argv) {
         Option* row = nullptr;
         if (argument[0] == '-') {
             for (Option* candidate = rows; candidate->letter != 0; ++candidate) {
-                if (candidate->letter == argument[1]) {
+                if (candidate->letter == argument[1] && !candidate->rcOnly) {
                     row = candidate;
                     break;
                 }

@@ -52,6 +52,10 @@ extern TextSetting& command;
 extern TextSetting& notify;
 extern TextSetting& rcFilePath;
 extern DefinitionList& boxDefinitions;
+// Keys of the rc file alone.
+extern std::atomic<int32_t> push;     // Push: watch the stores and IDLE on IMAP
+extern TextSetting& passwordCommand;  // PasswordCommand: prints a box's password
+extern TextSetting& tokenCommand;     // TokenCommand: prints a box's OAuth2 token
 }  // namespace settings
 
 enum class OptionKind : int32_t {
@@ -74,6 +78,9 @@ struct Option {
     OptionTarget target;
     int32_t given = 0;
     const char* help = "";
+    // A key of the rc file alone: no letter of the command line, no line of
+    // the usage text (its letter only keeps the table going).
+    bool rcOnly = false;
 };
 
 // Program identity.

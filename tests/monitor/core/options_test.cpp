@@ -108,10 +108,11 @@ TEST_F(Options, DefinitionsAccumulateWithoutDuplicates) {
 
 TEST_F(Options, UnknownArgumentsAreReportedAndSkipped) {
     testing::internal::CaptureStderr();
-    scan({"word", "-", "-q", "-b"});
+    // The keys of the rc file alone have no letter on the command line.
+    scan({"word", "-", "-q", "-\1", "-b"});
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "quorvik: unknown option [word]\nquorvik: unknown option [-]\n"
-              "quorvik: unknown option [-q]\n");
+              "quorvik: unknown option [-q]\nquorvik: unknown option [-\1]\n");
     EXPECT_EQ(settings::backlight, 1);
 }
 

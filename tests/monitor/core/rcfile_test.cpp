@@ -93,6 +93,14 @@ TEST_F(RcFile, LineRules) {
     }
 }
 
+TEST_F(RcFile, KeysOfTheFileAlone) {
+    EXPECT_EQ(settings::push, 1);
+    load("Push = Off\nPasswordCommand = pass show \"mail/$QUORVIK_USER\"\nTokenCommand = oauth\n");
+    EXPECT_EQ(settings::push, 0);
+    EXPECT_EQ(settings::passwordCommand.get(), "pass show \"mail/$QUORVIK_USER\"");
+    EXPECT_EQ(settings::tokenCommand.get(), "oauth");
+}
+
 TEST_F(RcFile, BooleansAsTheEditorWritesThem) {
     load("Backlight = On\nCheckSize = True\nRunOnce = Yes\nUseThreads = False\n");
     EXPECT_EQ(settings::backlight, 1);
