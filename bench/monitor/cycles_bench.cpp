@@ -51,10 +51,10 @@ int main(int argc, char** argv) {
     firstCheck();
     checkCycle(shownNew, shownTotal, mailStatus);
     char* arguments[] = {argv[0], nullptr};
-    dockOpen(argv[1], applicationName, 58, 58, 1, arguments);
+    dockOpen(argv[1], applicationName, 58, 58, 1, arguments, {});
     dockSelectInput(dockButtonPressMask);
-    dockSetUpImages();
-    displayRedraw();
+    dockSetUpImages(settings::color.get(), settings::backlight.load());
+    displayRedraw(displayStateNow());
 
     for (int cycle = 1; cycle <= 10000; ++cycle) {
         if (cycle % 50 == 0) std::ofstream(mbox, std::ios::app) << "From c\n\nnew\n";
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
         }
         checkCycle(shownNew, shownTotal, mailStatus);
         applyAlert(mailStatus);
-        displayRedraw();
+        displayRedraw(displayStateNow());
         if (cycle == 100 || cycle == 1000 || cycle == 10000)
             std::printf("resident memory after %5d cycles: %ld kB\n", cycle, residentKilobytes());
     }

@@ -46,10 +46,12 @@ int main(int argc, char** argv) {
         firstCheck();
     checkCycle(shownNew, shownTotal, mailStatus);
 
-    dockOpen(settings::displayName.get().value_or(""), applicationName, 58, 58, argc, argv);
+    const DockModes modes{.windowed = settings::windowed.load() != 0,
+                          .brokenWM = settings::brokenWM.load() != 0};
+    dockOpen(settings::displayName.get().value_or(""), applicationName, 58, 58, argc, argv, modes);
     dockSelectInput(dockButtonPressMask);
-    dockSetUpImages();
-    displayRedraw();
+    dockSetUpImages(settings::color.get(), settings::backlight.load());
+    displayRedraw(displayStateNow());
 
     for (;;) {
         DockEvent event;
@@ -60,10 +62,10 @@ int main(int argc, char** argv) {
             int32_t boxes = boxCount(*boxListSnapshot());
             if (handlePress(event.button, event.state, event.x, event.y, boxes) ==
                 PressOutcome::redraw)
-                displayRedraw();
+                displayRedraw(displayStateNow());
         }
         checkCycle(shownNew, shownTotal, mailStatus);
         applyAlert(mailStatus);
-        displayRedraw();
+        displayRedraw(displayStateNow());
     }
 }

@@ -4,10 +4,10 @@
 #include "monitor/core/launch.h"
 #include "monitor/core/options.h"
 #include "monitor/dock/dock.h"
-#include "monitor/dock/render.h"
 
 int32_t alertStatus = 0;
 int32_t savedBacklight = 0;
+int32_t showNewCount = 1;
 
 namespace {
 
@@ -28,6 +28,14 @@ void stepSelection(int32_t step, int32_t boxes) {
 void toggle(std::atomic<int32_t>& flag) { flag = flag.load() == 0 ? 1 : 0; }
 
 }  // namespace
+
+DisplayState displayStateNow() {
+    return {.backlight = settings::backlight.load(),
+            .selectedBox = settings::selectedBox.load(),
+            .showNewCount = showNewCount,
+            .shownNew = shownNew,
+            .shownTotal = shownTotal};
+}
 
 void launchEditor() {
     // Quoted, the path reaches the editor as one word and runs nothing else.

@@ -4,10 +4,14 @@
 
 #include <cstdint>
 
+#include "monitor/dock/render.h"
+
 // The state of an alert: the status it began with (0: none) and the
 // backlight before it. Main thread only.
 extern int32_t alertStatus;
 extern int32_t savedBacklight;
+// 0 during the dark phase of a blinking new count. Main thread only.
+extern int32_t showNewCount;
 
 // What a press asks the loop to do afterwards.
 enum class PressOutcome { nothing, redraw };
@@ -17,6 +21,10 @@ PressOutcome handlePress(unsigned int button, unsigned int state, int x, int y, 
 
 // Lights, restores and blinks according to the mail status of the last cycle.
 void applyAlert(int32_t status);
+
+// What the dock shows now: the backlight and the selected box, the blinking
+// of the new count, and the counts of the last cycle.
+DisplayState displayStateNow();
 
 // The line that starts the editor on the rc file in use.
 void launchEditor();

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <type_traits>
 
-#include "monitor/core/options.h"
 #include "monitor/dock/dockstate.h"
 
 static_assert(std::is_same_v<DockDrawable, Drawable>, "DockDrawable must be Xlib's Drawable");
@@ -78,7 +77,7 @@ void DockPixmap::reset(DockDrawable replacement) {
 }
 
 void dockOpen(const std::string& displayName, const char* application, unsigned int width,
-              unsigned int height, int argc, char** argv) {
+              unsigned int height, int argc, char** argv, DockModes modes) {
     const char* program = argc > 0 ? argv[0] : "";
     state.display = XOpenDisplay(displayName.c_str());
     if (!state.display) {
@@ -90,8 +89,8 @@ void dockOpen(const std::string& displayName, const char* application, unsigned 
     const int screen = DefaultScreen(display);
     const Window root = RootWindow(display, screen);
 
-    state.windowed = settings::windowed.load() != 0;
-    state.brokenWM = settings::brokenWM.load() != 0;
+    state.windowed = modes.windowed;
+    state.brokenWM = modes.brokenWM;
     state.pictureWidth = width;
     state.pictureHeight = height;
     unsigned int windowWidth = width;

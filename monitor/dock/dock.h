@@ -48,8 +48,14 @@ private:
     DockDrawable id = 0;
 };
 
+// The modes the dock opens in, kept for its whole life.
+struct DockModes {
+    bool windowed = false;  // an ordinary 64 x 64 window, the picture centred
+    bool brokenWM = false;  // the main window, full size, receives the picture
+};
+
 void dockOpen(const std::string& displayName, const char* applicationName, unsigned int width,
-              unsigned int height, int argc, char** argv);
+              unsigned int height, int argc, char** argv, DockModes modes);
 // Closes the display; the process's end otherwise does it.
 void dockClose();
 void dockSelectInput(long mask);

@@ -11,7 +11,6 @@
 #include <optional>
 #include <vector>
 
-#include "monitor/core/options.h"
 #include "monitor/dock/dockstate.h"
 
 namespace {
@@ -162,13 +161,13 @@ void dockSetBackground(DockDrawable picture) {
     XFlush(display);
 }
 
-void dockSetUpImages() {
+void dockSetUpImages(const std::optional<std::string>& lightColor, int32_t backlight) {
     const bool windowedMode = dockState().windowed;
     DockColorSymbol overrides[2];
     int count = 0;
-    if (const auto light = settings::color.get()) {
-        overrides[0] = {"Back0", colorByName(*light)};
-        overrides[1] = {"Back1", colorShifted(*light, -24, -24, -24, 1.0f)};
+    if (lightColor) {
+        overrides[0] = {"Back0", colorByName(*lightColor)};
+        overrides[1] = {"Back1", colorShifted(*lightColor, -24, -24, -24, 1.0f)};
         count = 2;
     }
 
@@ -188,8 +187,7 @@ void dockSetUpImages() {
     mask.reset();
 
     workPixmap = dockCreatePixmap(pictureSize, pictureSize);
-    const DockDrawable shown =
-        settings::backlight.load() == 1 ? backlitPixmap.get() : backgroundPixmap.get();
+    const DockDrawable shown = backlight == 1 ? backlitPixmap.get() : backgroundPixmap.get();
     dockCopyArea(shown, workPixmap.get(), 0, 0, pictureSize, pictureSize, 0, 0);
     dockSetBackground(workPixmap.get());
     dockMap();

@@ -1,6 +1,8 @@
 #pragma once
 // The compiled-in pictures, the colours and the window background.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "monitor/dock/dock.h"
@@ -31,6 +33,8 @@ unsigned long colorShifted(const std::string& name, int red, int green, int blue
 // Makes the 58 x 58 picture the windows' background (framed in windowed mode).
 void dockSetBackground(DockDrawable picture);
 
-// The image set-up of start-up: colour overrides from the light colour,
-// the three pictures, the shape, the work pixmap, the background, the map.
-void dockSetUpImages();
+// The image set-up of start-up: colour overrides from the light colour
+// (none: the pictures' own), the three pictures, the shape, the work pixmap
+// showing the background that matches the backlight, the window background,
+// the map.
+void dockSetUpImages(const std::optional<std::string>& lightColor, int32_t backlight);

@@ -3,12 +3,8 @@
 
 #include "monitor/dock/render.h"
 
-#include "monitor/core/cycle.h"
-#include "monitor/core/options.h"
 #include "monitor/dock/dock.h"
 #include "monitor/dock/images.h"
-
-int32_t showNewCount = 1;
 
 namespace {
 
@@ -39,15 +35,15 @@ void small(int sourceX, int sourceY, int x) {
 
 }  // namespace
 
-void displayRedraw() {
-    const bool lit = settings::backlight.load() == 1;
+void displayRedraw(const DisplayState& shown) {
+    const bool lit = shown.backlight == 1;
     const int row = lit ? 20 : 0;
 
     dockCopyArea(lit ? backlitPixmap.get() : backgroundPixmap.get(), workPixmap.get(), 0, 0,
                  pictureSize, pictureSize, 0, 0);
 
     // Two cells only: a box number of 100 or more shows its last two digits.
-    const int box = settings::selectedBox.load();
+    const int box = shown.selectedBox;
     if (box <= 0) {
         const int dashY = lit ? 40 : 31;
         small(100, dashY, boxUnitsX);
@@ -59,15 +55,15 @@ void displayRedraw() {
     }
 
     // Leading zeros keep the ghosts of the background.
-    if (showNewCount != 0) {
-        const int n = (shownNew < 0 ? 0 : shownNew) % 1000;
+    if (shown.showNewCount != 0) {
+        const int n = (shown.shownNew < 0 ? 0 : shown.shownNew) % 1000;
         const int h = n % 100;
         large(h % 10, row, unitsX, newY);
         if (n > 99 || h > 9) large(h / 10, row, tensX, newY);
         if (n > 99) large(n / 100, row, hundredsX, newY);
     }
 
-    const int m = (shownTotal < 0 ? 0 : shownTotal) % 10000;
+    const int m = (shown.shownTotal < 0 ? 0 : shown.shownTotal) % 10000;
     const int g = m % 1000;
     const int h = g % 100;
     large(h % 10, row, unitsX, totalY);

@@ -3,7 +3,13 @@
 
 #include <cstdint>
 
-// 0 during the dark phase of a blinking new count. Main thread only.
-extern int32_t showNewCount;
+// What the picture shows, handed over whole at each redraw.
+struct DisplayState {
+    int32_t backlight = 0;     // lit when 1; any other value draws the unlit display
+    int32_t selectedBox = 0;   // the box whose number is shown; 0 for all boxes
+    int32_t showNewCount = 1;  // 0 in the dark phase of a blinking new count
+    int32_t shownNew = 0;      // the counts of that box, or the sums over all
+    int32_t shownTotal = 0;
+};
 
-void displayRedraw();
+void displayRedraw(const DisplayState& shown);

@@ -8,7 +8,6 @@
 #include "monitor/core/cycle.h"
 #include "monitor/core/options.h"
 #include "monitor/dock/dock.h"
-#include "monitor/dock/render.h"
 
 namespace {
 

@@ -8,16 +8,18 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
-#include "monitor/core/cycle.h"
-#include "monitor/core/options.h"
 #include "monitor/dock/dock.h"
 #include "monitor/dock/images.h"
 #include "monitor/dock/render.h"
 
 int main(int argc, char** argv) {
     std::string display;
+    DockModes modes;
+    std::optional<std::string> lightColor;
+    DisplayState shown;
     int option;
     while ((option = getopt(argc, argv, "d:wkbc:s:n:t:H")) != -1) {
         switch (option) {
@@ -25,37 +27,37 @@ int main(int argc, char** argv) {
             display = optarg;
             break;
         case 'w':
-            settings::windowed = 1;
+            modes.windowed = true;
             break;
         case 'k':
-            settings::brokenWM = 1;
+            modes.brokenWM = true;
             break;
         case 'b':
-            settings::backlight = 1;
+            shown.backlight = 1;
             break;
         case 'c':
-            settings::color.reset(optarg);
+            lightColor = optarg;
             break;
         case 's':
-            settings::selectedBox = std::atoi(optarg);
+            shown.selectedBox = std::atoi(optarg);
             break;
         case 'n':
-            shownNew = std::atoi(optarg);
+            shown.shownNew = std::atoi(optarg);
             break;
         case 't':
-            shownTotal = std::atoi(optarg);
+            shown.shownTotal = std::atoi(optarg);
             break;
         case 'H':
-            showNewCount = 0;
+            shown.showNewCount = 0;
             break;
         default:
             return 2;
         }
     }
-    dockOpen(display, applicationName, 58, 58, argc, argv);
+    dockOpen(display, "Quorvik", 58, 58, argc, argv, modes);
     dockSelectInput(dockButtonPressMask);
-    dockSetUpImages();
-    displayRedraw();
+    dockSetUpImages(lightColor, shown.backlight);
+    displayRedraw(shown);
 
     // The first wait sends the picture; then the caller may look at it.
     // Like the monitor, it redraws after each quiet second: a window manager
@@ -69,7 +71,7 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
             ready = true;
         }
-        if (!got) displayRedraw();
+        if (!got) displayRedraw(shown);
         if (got && event.type == dockButtonPress) {
             std::printf("press %u %d %d %u\n", event.button, event.x, event.y, event.state);
             std::fflush(stdout);

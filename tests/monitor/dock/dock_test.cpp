@@ -12,11 +12,11 @@
 #include <X11/extensions/shape.h>
 
 #include <chrono>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "monitor/core/options.h"
 #include "monitor/dock/dock.h"
 #include "monitor/dock/dockstate.h"
 #include "monitor/dock/images.h"
@@ -516,10 +516,10 @@ void openOwnDock() {
     opened = true;
     static char name[] = "dock_test";
     static char* argv[] = {name, nullptr};
-    dockOpen(sharedDisplay(), "Quorvik", 58, 58, 1, argv);
+    dockOpen(sharedDisplay(), "Quorvik", 58, 58, 1, argv, {});
     beforeServerStops = dockClose;
     dockSelectInput(dockButtonPressMask);
-    dockSetUpImages();
+    dockSetUpImages(std::nullopt, 0);
 }
 
 // The waits dockNextEvent asked for, as seconds and microseconds.

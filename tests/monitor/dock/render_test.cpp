@@ -9,8 +9,6 @@
 #include <tuple>
 #include <vector>
 
-#include "monitor/core/cycle.h"
-#include "monitor/core/options.h"
 #include "monitor/dock/dock.h"
 #include "monitor/dock/images.h"
 #include "monitor/dock/render.h"
@@ -78,7 +76,6 @@ protected:
         partsPixmap.release();
         workPixmap.release();
         dockCopyArea = saved;
-        showNewCount = 1;
     }
     DockCopyFunction saved = nullptr;
 };
@@ -172,14 +169,13 @@ TEST_F(Recorder, RedrawCopiesTheBackgroundThenOnlyTheDigitsThenShows) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        settings::backlight = c.backlight;
-        settings::selectedBox = c.box;
-        shownNew = c.newCount;
-        shownTotal = c.total;
-        showNewCount = c.showNew;
         copies.clear();
 
-        displayRedraw();
+        displayRedraw({.backlight = c.backlight,
+                       .selectedBox = c.box,
+                       .showNewCount = c.showNew,
+                       .shownNew = c.newCount,
+                       .shownTotal = c.total});
 
         ASSERT_GE(copies.size(), 2u);
         EXPECT_LE(copies.size(), 11u);
