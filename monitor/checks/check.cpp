@@ -11,6 +11,13 @@
 
 int checkBox(Box& box) {
     int64_t now = wallClockNow();
+    // A change seen as it happened is counted now: stamps of whole seconds
+    // cannot tell a second delivery within the second of the last count, and
+    // a network box would wait out its check delay.
+    if (box.pushed.exchange(0) == 1) {
+        box.timeStamp = 0;
+        box.sizeStamp = 0;
+    }
     switch (box.type) {
     case BOX_MBOX:
         return checkMboxBox(box, now);

@@ -40,6 +40,9 @@ struct Box {
     // The new count the main thread last compared for the notify command, -1
     // before the first comparison. Written under boxListLock only.
     std::atomic<int32_t> notifiedNew{-1};
+    // 1 when its store was seen changing (or its server told of mail): the
+    // next check counts it whatever its stamps say.
+    std::atomic<int32_t> pushed{0};
     int32_t type = BOX_MBOX;
     std::optional<std::string> user;
     std::optional<std::string> password;

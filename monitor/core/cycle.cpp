@@ -13,6 +13,7 @@
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
 #include "monitor/core/wake.h"
+#include "monitor/core/watch.h"
 
 int32_t shownNew = 0;
 int32_t shownTotal = 0;
@@ -184,6 +185,9 @@ void schedulerRound() {
     auto before = boxListSnapshot();
     if (reloadIfChanged() == 1 && settings::useThreads.load() != 0 && boxListSnapshot() != before)
         schedulerPass();
+    // A reload may have changed the list or turned Push off or on again.
+    wakeWatcher();
+    startWatching();
 }
 
 void setWorkerStarter(WorkerStarter starter) {

@@ -12,6 +12,7 @@
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
 #include "monitor/core/wake.h"
+#include "monitor/core/watch.h"
 #include "monitor/dock/dock.h"
 #include "monitor/dock/images.h"
 #include "monitor/dock/render.h"
@@ -31,7 +32,10 @@ int main(int argc, char** argv) {
     // the main thread's wait breaks off so that the cycle runs at once.
     prepareWakeUps();
     struct sigaction checkNow {};
-    checkNow.sa_handler = [](int) { wakeScheduler(); };
+    checkNow.sa_handler = [](int) {
+        wakeScheduler();
+        wakeDisplay();
+    };
     sigemptyset(&checkNow.sa_mask);
     sigaction(SIGUSR1, &checkNow, nullptr);
 
@@ -40,10 +44,12 @@ int main(int argc, char** argv) {
     if (!settings::rcFilePath.isSet()) settings::rcFilePath.reset(homeDirectory() + "/.quorvikrc");
     loadRcFileAtStartUp();
 
-    if (settings::useThreads.load() != 0)
+    if (settings::useThreads.load() != 0) {
         startThreads();
-    else
+        startWatching();
+    } else {
         firstCheck();
+    }
     checkCycle(shownNew, shownTotal, mailStatus);
 
     const DockModes modes{.windowed = settings::windowed.load() != 0,
@@ -56,14 +62,17 @@ int main(int argc, char** argv) {
     for (;;) {
         DockEvent event;
         // Every event restarts the wait, so the cycle runs after `interval`
-        // seconds without any.
-        while (dockNextEvent(event, uint64_t{settings::interval.load()} * 1000) == 1) {
+        // seconds without any, or at once when mail was counted the moment it
+        // landed (or a user asked for a check).
+        while (dockNextEvent(event, uint64_t{settings::interval.load()} * 1000, displayWakeFd()) ==
+               1) {
             if (event.type != dockButtonPress) continue;
             int32_t boxes = boxCount(*boxListSnapshot());
             if (handlePress(event.button, event.state, event.x, event.y, boxes) ==
                 PressOutcome::redraw)
                 displayRedraw(displayStateNow());
         }
+        takeDisplayWake();
         checkCycle(shownNew, shownTotal, mailStatus);
         applyAlert(mailStatus);
         displayRedraw(displayStateNow());

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -150,7 +151,13 @@ namespace {
 
 enum class Reload { unchanged, applied, failed };
 
-Reload reloadOnce() {
+// The scheduler and the watcher may both reload: one at a time.
+std::mutex reloadLock;
+
+// `seenChanging`: the file is known to have changed (it was watched), even
+// if its stamp, in whole seconds, says it did not.
+Reload reloadOnce(bool seenChanging = false) {
+    std::lock_guard guard(reloadLock);
     auto path = settings::rcFilePath.get();
     if (!path) return Reload::unchanged;
     struct stat status {};
@@ -159,7 +166,7 @@ Reload reloadOnce() {
     int64_t stamp =
         bySize ? static_cast<int64_t>(status.st_size) : static_cast<int64_t>(status.st_mtime);
     int64_t& recorded = bySize ? rcSizeStamp : rcTimeStamp;
-    if (stamp == recorded) return Reload::unchanged;
+    if (stamp == recorded && !seenChanging) return Reload::unchanged;
     // A file caught while it was being replaced is read again at the next
     // pass: its stamp is stored only once a whole version has been read.
     if (!readRcFile(optionTable(), path, 1)) return Reload::failed;
@@ -171,6 +178,8 @@ Reload reloadOnce() {
 }  // namespace
 
 int reloadIfChanged() { return reloadOnce() == Reload::applied ? 1 : 0; }
+
+int reloadChangedRcFile() { return reloadOnce(true) == Reload::applied ? 1 : 0; }
 
 void loadRcFileAtStartUp() {
     // Without threads nothing reads the file again: one caught while an

@@ -18,6 +18,10 @@ bool readRcFile(Option* table, const std::optional<std::string>& path, int force
 
 int reloadIfChanged();
 
+// The same for a file seen changing: read even when its stamp, in whole
+// seconds, is the one of the last read (a second save within one second).
+int reloadChangedRcFile();
+
 // The read at start-up: reloadIfChanged, tried again a few times when the
 // file was caught while it was being replaced.
 void loadRcFileAtStartUp();

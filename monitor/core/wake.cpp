@@ -10,9 +10,14 @@
 
 namespace {
 
-// Read end and write end; -1 until prepared.
-std::atomic<int> readEnd{-1};
-std::atomic<int> writeEnd{-1};
+// One pipe a waiter: its read end and write end, -1 until prepared.
+struct WakePipe {
+    std::atomic<int> readEnd{-1};
+    std::atomic<int> writeEnd{-1};
+};
+WakePipe scheduler;
+WakePipe display;
+WakePipe watcher;
 std::once_flag prepared;
 
 void drain(int fd) {
@@ -21,19 +26,15 @@ void drain(int fd) {
     }
 }
 
-}  // namespace
-
-void prepareWakeUps() {
-    std::call_once(prepared, [] {
-        int ends[2];
-        if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return;
-        readEnd = ends[0];
-        writeEnd = ends[1];
-    });
+void openPipe(WakePipe& wake) {
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return;
+    wake.readEnd = ends[0];
+    wake.writeEnd = ends[1];
 }
 
-void wakeScheduler() {
-    int fd = writeEnd.load();
+void raisePipe(WakePipe& wake) {
+    int fd = wake.writeEnd.load();
     if (fd < 0) return;
     int saved = errno;  // a signal handler must leave errno as it found it
     char byte = 1;
@@ -42,9 +43,39 @@ void wakeScheduler() {
     errno = saved;
 }
 
+}  // namespace
+
+void prepareWakeUps() {
+    std::call_once(prepared, [] {
+        openPipe(scheduler);
+        openPipe(display);
+        openPipe(watcher);
+    });
+}
+
+void wakeScheduler() { raisePipe(scheduler); }
+
+void wakeDisplay() { raisePipe(display); }
+
+int displayWakeFd() { return display.readEnd.load(); }
+
+void takeDisplayWake() {
+    int fd = display.readEnd.load();
+    if (fd >= 0) drain(fd);
+}
+
+void wakeWatcher() { raisePipe(watcher); }
+
+int watcherWakeFd() { return watcher.readEnd.load(); }
+
+void takeWatcherWake() {
+    int fd = watcher.readEnd.load();
+    if (fd >= 0) drain(fd);
+}
+
 bool schedulerPause(std::chrono::milliseconds pause) {
     prepareWakeUps();
-    int fd = readEnd.load();
+    int fd = scheduler.readEnd.load();
     auto end = std::chrono::steady_clock::now() + pause;
     for (;;) {
         auto left =

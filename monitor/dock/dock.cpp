@@ -7,6 +7,7 @@
 #include <X11/extensions/shape.h>
 #include <sys/select.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <type_traits>
@@ -38,14 +39,16 @@ void copyInServer(DockDrawable source, DockDrawable destination, int sourceX, in
               destinationX, destinationY);
 }
 
-int selectReadable(int fd, long seconds, long microseconds) {
+int selectReadable(int fd, int wakeFd, long seconds, long microseconds) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(fd, &readable);
+    if (wakeFd >= 0) FD_SET(wakeFd, &readable);
     timeval wait{};
     wait.tv_sec = static_cast<time_t>(seconds);
     wait.tv_usec = static_cast<suseconds_t>(microseconds);
-    return select(fd + 1, &readable, nullptr, nullptr, &wait);
+    int ready = select(std::max(fd, wakeFd) + 1, &readable, nullptr, nullptr, &wait);
+    return ready > 0 && !FD_ISSET(fd, &readable) ? 0 : ready;
 }
 
 [[noreturn]] void failHints(const char* program) {
@@ -191,14 +194,15 @@ void dockShowPicture(DockDrawable picture) {
                  state.offsetY);
 }
 
-int dockNextEvent(DockEvent& event, uint64_t timeoutMs) {
+int dockNextEvent(DockEvent& event, uint64_t timeoutMs, int wakeFd) {
     Display* display = state.display;
     XSync(display, False);
     XEvent next;
     if (XEventsQueued(display, QueuedAlready) == 0) {
         const long seconds = static_cast<long>(timeoutMs / 1000);
         const long microseconds = static_cast<long>((timeoutMs % 1000) * 1000);
-        if (dockWaitReadable(ConnectionNumber(display), seconds, microseconds) <= 0) return 0;
+        if (dockWaitReadable(ConnectionNumber(display), wakeFd, seconds, microseconds) <= 0)
+            return 0;
     }
     XNextEvent(display, &next);
     if (next.type == ClientMessage &&

@@ -75,14 +75,17 @@ using DockCopyFunction = void (*)(DockDrawable source, DockDrawable destination,
 extern DockCopyFunction dockCopyArea;
 
 // The wait for the display connection to become readable, as select waits:
-// ready descriptors, 0 on time-out, -1 on a failed wait. A test puts its own
-// in place to see the time-out asked for.
-using DockWaitFunction = int (*)(int fd, long seconds, long microseconds);
+// above 0 when it is, 0 on time-out or when `wakeFd` (if not -1) became
+// readable first, -1 on a failed wait. A test puts its own in place to see
+// the time-out asked for.
+using DockWaitFunction = int (*)(int fd, int wakeFd, long seconds, long microseconds);
 extern DockWaitFunction dockWaitReadable;
 
 // Copies the composed picture to the visible window; sent at the next wait.
 void dockShowPicture(DockDrawable picture);
 
-// Waits up to timeoutMs for an event; 1 with the event stored, 0 on time-out
-// or a failed wait. Ends the process (status 0) on the window manager's close request.
-int dockNextEvent(DockEvent& event, uint64_t timeoutMs);
+// Waits up to timeoutMs for an event; 1 with the event stored, 0 on time-out,
+// on a failed wait or when `wakeFd` (if not -1) became readable: the caller
+// is to act now as on a time-out. Ends the process (status 0) on the window
+// manager's close request.
+int dockNextEvent(DockEvent& event, uint64_t timeoutMs, int wakeFd = -1);

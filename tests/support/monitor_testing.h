@@ -8,3 +8,6 @@ void clearBoxList();
 // Turns threads off and waits until the scheduler has left its loop, so
 // that no scheduler outlives a test (monitor/core/cycle.cpp).
 void stopScheduler();
+
+// Ends the watcher of the stores and waits until it has (monitor/core/watch.cpp).
+void stopWatching();

@@ -72,6 +72,7 @@ protected:
     }
     void TearDown() override {
         stopScheduler();
+        stopWatching();
         setBoxChecker(nullptr);
         setNotifyRunner(nullptr);
         setWorkerStarter(nullptr);

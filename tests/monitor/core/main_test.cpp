@@ -184,9 +184,31 @@ void deliverToMbox(const TempDir& home, const fs::path& mbox, int number, bool r
         scratch::run(inHome(home) + mark + "procmail -f s@example.org DEFAULT=" + mbox.string()));
 }
 
+// The same cases with Push off, where new mail waits for the scheduler's
+// pass (which a check-now signal starts at once), and with Push on, where it
+// shows the moment it lands.
+class Follows : public Monitor, public testing::WithParamInterface<bool> {
+protected:
+    bool pushed() const { return GetParam(); }
+    // A change that the scheduler's pass finds: in a later second than the
+    // last count (mbox files and rc files are stamped in whole seconds),
+    // and asked for at once.
+    void beforeChange() {
+        if (!pushed()) scratch::waitForNextSecond();
+    }
+    void afterChange() {
+        if (!pushed()) checkNow();
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Monitor, Follows, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return param.param ? "Pushed" : "Polled";
+                         });
+
 }  // namespace
 
-TEST_F(Monitor, ShowsTheCountsOfRealStoresAndFollowsNewMail) {
+TEST_P(Follows, TheCountsOfRealStoresAndNewMail) {
     for (const char* tool : {"/usr/bin/procmail", "/usr/bin/formail", "/usr/bin/mh/inc"})
         if (!scratch::haveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
     // MH: nmh incorporates 4 messages and marks one seen.
@@ -216,6 +238,7 @@ TEST_F(Monitor, ShowsTheCountsOfRealStoresAndFollowsNewMail) {
 
     // The monitor runs in its home, so the MH folder name exists where it starts.
     fs::current_path(home.path());
+    if (!pushed()) scratch::writeFile(home.path() / ".quorvikrc", "Push = off\n");
     // Blinking off: the counts stay steady for the pixel reads.
     start({"-w", "-s", "-m", "MBOX " + mbox.string(), "-m",
            "MAILDIR " + (home.path() / "Maildir").string(), "-m", "MH inbox", "-i", "1", "-l",
@@ -231,20 +254,18 @@ TEST_F(Monitor, ShowsTheCountsOfRealStoresAndFollowsNewMail) {
     press(1, minusX, buttonY);
     EXPECT_TRUE(shows("01", "2", "3")) << describe();
 
-    // New mail reaches the display at the scheduler's next pass, which a
-    // check-now signal starts at once (in a later second: mbox changes are
-    // told by whole seconds).
-    scratch::waitForNextSecond();
+    // New mail reaches the display.
+    beforeChange();
     deliverToMbox(home, mbox, 4, false);
-    checkNow();
+    afterChange();
     EXPECT_TRUE(shows("01", "3", "4", 30s)) << describe();
 
     // Reading everything brings the display back to rest: unlit, nothing new.
-    scratch::waitForNextSecond();
+    beforeChange();
     ASSERT_TRUE(scratch::run(inHome(home) +
                              "formail -s formail -I 'Status: RO' < mbox > mbox.read && "
                              "cat mbox.read > mbox"));
-    checkNow();
+    afterChange();
     EXPECT_TRUE(eventually(
         [&] {
             last = read();
@@ -526,9 +547,8 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
 }
 
 // The two programs share the rc file: what the editor's writer saves, the
-// running monitor follows at the scheduler's next pass, the default box
-// included.
-TEST_F(Monitor, FollowsTheFileTheEditorSaves) {
+// running monitor follows, the default box included.
+TEST_P(Follows, TheFileTheEditorSaves) {
     fs::path one = home.path() / "one", two = home.path() / "two";
     scratch::writeFile(one, "From a\nStatus: RO\n\nread\nFrom b\n\nnew\n");
     scratch::writeFile(two, "From a\n\nnew\nFrom b\n\nnew\nFrom c\n\nnew\n");
@@ -538,16 +558,17 @@ TEST_F(Monitor, FollowsTheFileTheEditorSaves) {
     settings.rcPath = rc.string();
     settings.CheckDelay = 15;
     settings.Blink = 0;
+    if (!pushed()) settings.Push = 0;
     ASSERT_TRUE(addBoxEntry(settings.entryList, "MBOX " + one.string()));
     ASSERT_TRUE(saveRcFile());
     start({"-w"});  // the rc file in the home directory
     EXPECT_TRUE(shows("--", "1", "2")) << describe();
 
-    scratch::waitForNextSecond();
+    beforeChange();
     ASSERT_TRUE(addBoxEntry(settings.entryList, "MBOX " + two.string()));
     settings.DefaultBox = 2;  // the second box, counted from 1
     ASSERT_TRUE(saveRcFile());
-    checkNow();  // the scheduler's pass would find it within a check delay
+    afterChange();
     EXPECT_TRUE(shows("02", "3", "3", 30s)) << describe();
     resetEditorSettings();
 }

@@ -524,7 +524,7 @@ void openOwnDock() {
 
 // The waits dockNextEvent asked for, as seconds and microseconds.
 std::vector<std::pair<long, long>> waitsAsked;
-int recordWait(int, long seconds, long microseconds) {
+int recordWait(int, int, long seconds, long microseconds) {
     waitsAsked.emplace_back(seconds, microseconds);
     return 0;
 }
@@ -555,6 +555,15 @@ TEST(DockNextEvent, TimesOutAfterTheTimeAskedAndLeavesTheRecord) {
     EXPECT_EQ(untouched.type, 99);
     EXPECT_EQ(untouched.button, 98u);
     EXPECT_EQ(untouched.x, 96);
+
+    // A wake-up ends the wait like its time-out, leaving the record too.
+    int wake[2];
+    ASSERT_EQ(pipe(wake), 0);
+    ASSERT_EQ(write(wake[1], "w", 1), 1);
+    EXPECT_EQ(dockNextEvent(untouched, 3600 * 1000, wake[0]), 0);
+    EXPECT_EQ(untouched.type, 99);
+    close(wake[0]);
+    close(wake[1]);
     EXPECT_EQ(event.type, dockButtonPress);
     EXPECT_EQ(event.button, 3u);
     EXPECT_EQ(event.x, 12);

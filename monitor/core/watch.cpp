@@ -1,0 +1,351 @@
+#include "monitor/core/watch.h"
+
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "common/fd.h"
+#include "common/paths.h"
+#include "monitor/checks/mh.h"
+#include "monitor/core/boxes.h"
+#include "monitor/core/cycle.h"
+#include "monitor/core/options.h"
+#include "monitor/core/rcfile.h"
+#include "monitor/core/wake.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What changes a store: its files written, created, removed or renamed.
+// Reading is not (the checks read), nor are times set (the mbox check sets
+// its file's access time back).
+constexpr uint32_t storeEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                 IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+// The nearest existing folder above a store that is not there (yet): only
+// what comes into it matters.
+constexpr uint32_t anchorEvents = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+
+// One change under a watched folder that concerns a box, or the rc file.
+struct Interest {
+    std::shared_ptr<Box> box;  // none: the rc file
+    std::string name;          // the entry that matters; empty: any entry
+};
+
+struct Watched {
+    std::string folder;
+    std::vector<Interest> interests;
+};
+
+// A box (or the rc file) whose store changed and is to be checked.
+struct Pending {
+    std::shared_ptr<Box> box;
+    Clock::time_point first;
+    Clock::time_point last;
+};
+
+int addWatch(int fd, const char* path, uint32_t mask) { return inotify_add_watch(fd, path, mask); }
+std::atomic<WatchAdder> adderInUse{addWatch};
+
+std::mutex lifeLock;  // guards running and stopping
+std::condition_variable ended;
+bool running = false;
+bool stopping = false;
+
+bool goOn() {
+    std::lock_guard guard(lifeLock);
+    return !stopping && settings::push.load() != 0 && settings::useThreads.load() != 0;
+}
+
+std::atomic<bool> warnedUnavailable{false};
+std::atomic<bool> warnedLimit{false};
+
+std::string folderOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+std::string nameOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a path names, through symbolic links; the path itself when it
+// cannot be resolved.
+std::string resolved(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) return path;
+    std::string result(real);
+    std::free(real);
+    return result;
+}
+
+// The MH folder a box names, found as its check finds it.
+std::optional<std::string> mhFolder(const Box& box) {
+    auto root = mhProfileValue("path");
+    if (!root) return std::nullopt;
+    auto absolute = mhAbsolutePath(*root, PathBase::homeDirectory);
+    if (!absolute) return std::nullopt;
+    return joinPath(*absolute, box.path);
+}
+
+class Watcher {
+public:
+    // Watches what the list in force needs from the start, so that nothing
+    // that lands after startWatching has returned goes unseen.
+    explicit Watcher(int fd) : inotify(fd) { sync(); }
+
+    void run() {
+        while (goOn()) {
+            sync();
+            waitAndTake();
+            checkDue();
+        }
+    }
+
+private:
+    // The folders to watch for the list in force and the rc file.
+    std::map<std::string, std::vector<Interest>> wanted(const BoxList& list) {
+        std::map<std::string, std::vector<Interest>> folders;
+        auto file = [&](const std::shared_ptr<Box>& box, const std::string& path) {
+            // A link's own folder (the link replaced) and its target's.
+            folders[folderOf(path)].push_back({box, nameOf(path)});
+            std::string target = resolved(path);
+            if (target != path) folders[folderOf(target)].push_back({box, nameOf(target)});
+        };
+        for (const auto& box : list) {
+            switch (box->type) {
+            case BOX_MBOX:
+                file(box, box->path);
+                break;
+            case BOX_MAILDIR:
+                folders[box->path + "/new"].push_back({box, ""});
+                folders[box->path + "/cur"].push_back({box, ""});
+                break;
+            case BOX_MH:
+                if (auto folder = mhFolder(*box)) folders[*folder].push_back({box, ""});
+                break;
+            default:
+                break;
+            }
+        }
+        if (auto rc = settings::rcFilePath.get()) file(nullptr, *rc);
+        return folders;
+    }
+
+    // Watches what the list in force needs, when it changed or a folder that
+    // was missing may have come.
+    void sync() {
+        auto list = boxListSnapshot();
+        if (list == syncedList && !resync) return;
+        syncedList = list;
+        resync = false;
+        anchors.clear();
+        std::map<int, Watched> fresh;
+        for (auto& [folder, interests] : wanted(*list)) {
+            int wd = adderInUse.load()(inotify.get(), folder.c_str(), storeEvents | IN_MASK_ADD);
+            if (wd >= 0) {
+                Watched& watched = fresh[wd];
+                watched.folder = folder;
+                watched.interests.insert(watched.interests.end(), interests.begin(),
+                                         interests.end());
+                continue;
+            }
+            if (errno == ENOSPC) {
+                if (!warnedLimit.exchange(true))
+                    std::fputs(
+                        "quorvik warning : inotify's watch limit is reached: boxes not watched "
+                        "show new mail at the scheduler's next pass\n",
+                        stderr);
+                continue;
+            }
+            // Not there yet: watch the nearest folder above it that is, and
+            // look again when something comes into it.
+            for (std::string above = folderOf(folder); !above.empty(); above = folderOf(above)) {
+                int anchor = adderInUse.load()(inotify.get(), above.c_str(),
+                                               anchorEvents | IN_ONLYDIR | IN_MASK_ADD);
+                if (anchor >= 0) {
+                    fresh[anchor].folder = above;
+                    anchors.push_back(anchor);
+                    break;
+                }
+                if (errno == ENOSPC || above == "/" || above == ".") break;
+            }
+        }
+        for (const auto& [wd, watched] : watches)
+            if (fresh.count(wd) == 0) inotify_rm_watch(inotify.get(), wd);
+        watches = std::move(fresh);
+    }
+
+    // Waits for the next change, or until the next pending check is due, or
+    // until a check delay has passed (a missing folder may come where no
+    // watch can see it), and takes every change that has come.
+    void waitAndTake() {
+        auto timeout = std::chrono::milliseconds(std::chrono::seconds(settings::checkDelay.load()));
+        if (!pending.empty()) {
+            auto next = Clock::time_point::max();
+            for (const auto& [key, change] : pending) next = std::min(next, due(change));
+            timeout = std::max(std::chrono::milliseconds(0),
+                               std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()));
+        }
+        pollfd entries[2] = {{inotify.get(), POLLIN, 0}, {watcherWakeFd(), POLLIN, 0}};
+        int ready = poll(entries, entries[1].fd >= 0 ? 2 : 1,
+                         static_cast<int>(std::min<long long>(timeout.count(), 1 << 30)));
+        if (ready == 0 && pending.empty()) resync = true;
+        if (ready <= 0) return;
+        if ((entries[1].revents & POLLIN) != 0) {
+            takeWatcherWake();
+            resync = true;
+        }
+        alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+        for (;;) {
+            ssize_t got = read(inotify.get(), buffer, sizeof buffer);
+            if (got <= 0) break;
+            for (char* at = buffer; at < buffer + got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                take(*event);
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+    }
+
+    void take(const inotify_event& event) {
+        auto now = Clock::now();
+        if ((event.mask & IN_Q_OVERFLOW) != 0) {
+            // Changes were lost: every box may have some.
+            for (const auto& box : *syncedList) mark(box, now);
+            mark(nullptr, now);
+            resync = true;
+            return;
+        }
+        auto found = watches.find(event.wd);
+        if (found == watches.end()) return;
+        if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0 ||
+            std::find(anchors.begin(), anchors.end(), event.wd) != anchors.end())
+            resync = true;
+        std::string name = event.len > 0 ? std::string(event.name) : std::string();
+        for (const Interest& interest : found->second.interests) {
+            bool self = (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0;
+            if (self || interest.name.empty() || interest.name == name) mark(interest.box, now);
+        }
+    }
+
+    void mark(const std::shared_ptr<Box>& box, Clock::time_point now) {
+        auto [entry, fresh] = pending.try_emplace(box.get(), Pending{box, now, now});
+        if (!fresh) entry->second.last = now;
+    }
+
+    static Clock::time_point due(const Pending& change) {
+        return std::min(change.last + watchQuiet, change.first + watchLongest);
+    }
+
+    void checkDue() {
+        auto now = Clock::now();
+        bool shown = false;
+        for (auto it = pending.begin(); it != pending.end();) {
+            if (due(it->second) > now) {
+                ++it;
+                continue;
+            }
+            std::shared_ptr<Box> box = it->second.box;
+            if (!box) {
+                it = pending.erase(it);
+                shown = reload() || shown;
+                continue;
+            }
+            box->pushed = 1;
+            if (runBoxCheck(*box) == 1) shown = true;
+            if (box->pushed.load() == 1) {
+                // A worker had it: try again once that check is over.
+                it->second.first = it->second.last = now;
+                ++it;
+                continue;
+            }
+            it = pending.erase(it);
+        }
+        if (shown) wakeDisplay();
+    }
+
+    // The rc file changed: read it now, as the scheduler would at its pass.
+    bool reload() {
+        auto before = boxListSnapshot();
+        if (reloadChangedRcFile() != 1) return false;
+        if (boxListSnapshot() != before) schedulerPass();
+        return true;
+    }
+
+    FileDescriptor inotify;
+    std::shared_ptr<const BoxList> syncedList;
+    bool resync = true;
+    std::map<int, Watched> watches;
+    std::vector<int> anchors;
+    std::map<const Box*, Pending> pending;
+};
+
+void watcherThread(std::unique_ptr<Watcher> watcher) {
+    // As the scheduler: the user's wake-up signal is the main thread's.
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &wake, nullptr);
+    watcher->run();
+    watcher.reset();
+    std::lock_guard guard(lifeLock);
+    running = false;
+    ended.notify_all();
+}
+
+}  // namespace
+
+void startWatching() {
+    if (settings::push.load() == 0 || settings::useThreads.load() == 0) return;
+    prepareWakeUps();
+    std::lock_guard guard(lifeLock);
+    if (running) return;
+    stopping = false;
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) {
+        if (!warnedUnavailable.exchange(true))
+            std::fprintf(stderr,
+                         "quorvik warning : cannot watch the mail boxes (%s): new mail shows at "
+                         "the scheduler's next pass\n",
+                         std::strerror(errno));
+        return;
+    }
+    auto watcher = std::make_unique<Watcher>(fd);
+    try {
+        std::thread(watcherThread, std::move(watcher)).detach();
+        running = true;
+    } catch (const std::system_error&) {
+    }
+}
+
+void setWatchAdder(WatchAdder adder) { adderInUse = adder != nullptr ? adder : addWatch; }
+
+// For the tests (tests/support/monitor_testing.h).
+void stopWatching() {
+    std::unique_lock guard(lifeLock);
+    stopping = true;
+    wakeWatcher();
+    ended.wait(guard, [] { return !running; });
+}
