@@ -182,7 +182,8 @@ TEST_F(Watch, ManyBoxesAreWatched) {
     }
     boxes(definitions);
     startWatching();
-    for (int i : {0, 499, 999}) scratch::appendFile(home / ("mbox" + std::to_string(i)), "From a\n\nx\n");
+    for (int i : {0, 499, 999})
+        scratch::appendFile(home / ("mbox" + std::to_string(i)), "From a\n\nx\n");
     for (int i : {1, 500, 1000}) EXPECT_TRUE(shows(i, 1, 1)) << i;
 }
 
