@@ -35,7 +35,7 @@ fuzz: deps
 	scripts/run-fuzz
 
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.h')
+	clang-format -i $$(git ls-files -co --exclude-standard '*.cpp' '*.h' | grep -v '^tests/data/')
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-deb
