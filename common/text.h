@@ -11,7 +11,9 @@ constexpr bool isBlank(char c) { return c == ' ' || c == '\t'; }
 // Space, tab, newline, vertical tab, form feed, carriage return.
 constexpr bool isWhiteSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
-constexpr char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+constexpr char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // True when the text begins with the prefix, letters compared without case.
 constexpr bool startsWithNoCase(std::string_view text, std::string_view prefix) {

@@ -6,8 +6,8 @@
 
 bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         pollfd entry{fd, events, 0};
         // poll, unlike select, has no limit on the descriptor's number.
