@@ -15,32 +15,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/dock_window.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-Window findIconWindow(Display* display, Window window) {
-    XClassHint hint{};
-    if (XGetClassHint(display, window, &hint)) {
-        bool ours = std::string(hint.res_class) == "DockApp";
-        XFree(hint.res_name);
-        XFree(hint.res_class);
-        if (ours) {
-            XWMHints* hints = XGetWMHints(display, window);
-            Window icon = hints ? hints->icon_window : 0;
-            if (hints) XFree(hints);
-            if (icon) return icon;
-        }
-    }
-    Window root, parent, *children = nullptr;
-    unsigned int count = 0;
-    Window found = 0;
-    if (XQueryTree(display, window, &root, &parent, &children, &count))
-        for (unsigned int i = 0; i < count && !found; ++i)
-            found = findIconWindow(display, children[i]);
-    if (children) XFree(children);
-    return found;
-}
 
 unsigned long panelPixel(Display* display, Window window) {
     // A pixel of the panel between the digits, in windowed mode at (3, 3).

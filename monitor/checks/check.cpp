@@ -44,20 +44,28 @@ bool applySettlingRule(Box& box, int64_t now) {
     return false;
 }
 
-bool timeChanged(const char* path, std::atomic<int64_t>& stamp) {
+namespace {
+
+// Stats the path and stores what `field` takes of it into the stamp when it
+// differs: true then. False when they are equal or the stat fails.
+template <typename Field>
+bool stampChanged(const char* path, std::atomic<int64_t>& stamp, Field field) {
     struct stat status {};
     if (stat(path, &status) != 0) return false;
-    int64_t changed = static_cast<int64_t>(status.st_ctime);
-    if (changed == stamp.load()) return false;
-    stamp = changed;
+    int64_t now = field(status);
+    if (now == stamp.load()) return false;
+    stamp = now;
     return true;
 }
 
+}  // namespace
+
+bool timeChanged(const char* path, std::atomic<int64_t>& stamp) {
+    return stampChanged(path, stamp,
+                        [](const struct stat& status) { return int64_t{status.st_ctime}; });
+}
+
 bool sizeChanged(const char* path, std::atomic<int64_t>& stamp) {
-    struct stat status {};
-    if (stat(path, &status) != 0) return false;
-    int64_t size = static_cast<int64_t>(status.st_size);
-    if (size == stamp.load()) return false;
-    stamp = size;
-    return true;
+    return stampChanged(path, stamp,
+                        [](const struct stat& status) { return int64_t{status.st_size}; });
 }
