@@ -62,6 +62,14 @@ using ReplyFeed = std::function<bool(std::string_view)>;
 // Receives and feeds until the parser says done or a limit ends it.
 ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed);
 
+enum class Readiness { readable, stopped, timedOut };
+
+// Waits, for as long as it takes, until the connection has something to
+// read, the stop descriptor (when not -1) becomes readable, or the deadline
+// comes. For a connection kept open between replies (IMAP IDLE).
+Readiness connectionAwait(Connection& conn, int stopFd,
+                          std::chrono::steady_clock::time_point deadline);
+
 // True when the text can go into a command line without ending it early: no
 // CR, LF or NUL. A password holding them could otherwise add commands.
 bool isSingleLine(std::string_view text);

@@ -308,6 +308,8 @@ void forgetCertificates() {
 
 int tlsSocket(const TlsLink& link) { return SSL_get_fd(link.ssl.get()); }
 
+bool tlsPending(const TlsLink& link) { return SSL_pending(link.ssl.get()) > 0; }
+
 namespace {
 
 TlsIo ioResult(SSL* ssl, int result) {

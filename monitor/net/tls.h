@@ -33,6 +33,10 @@ void tlsClose(std::unique_ptr<TlsLink>& place);
 // The descriptor of the link's socket.
 int tlsSocket(const TlsLink& link);
 
+// True when the link holds received bytes that a read would give without
+// waiting on the socket.
+bool tlsPending(const TlsLink& link);
+
 enum class TlsIo { done, wantRead, wantWrite, closed, failed };
 
 // One SSL_read or SSL_write; `count` gets the bytes moved when done.

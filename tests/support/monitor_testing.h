@@ -2,6 +2,8 @@
 // What the monitor's libraries offer the tests alone: the program itself
 // never calls these.
 
+#include "monitor/core/idle.h"
+
 // Empties the box list in force (monitor/core/boxes.cpp).
 void clearBoxList();
 
@@ -11,3 +13,9 @@ void stopScheduler();
 
 // Ends the watcher of the stores and waits until it has (monitor/core/watch.cpp).
 void stopWatching();
+
+// Puts the pace of the IMAP IDLE sessions started from now on
+// (monitor/core/idle.cpp).
+void setIdleTimings(IdleTimings pace);
+// How many sessions are in IDLE now.
+int idleSessionsIdling();

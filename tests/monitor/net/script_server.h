@@ -101,6 +101,11 @@ public:
         close(listener);
     }
     bool ready() const { return bound; }
+    // The lines heard until now.
+    std::string heardSoFar() {
+        std::lock_guard hold(lock);
+        return lines;
+    }
     // Every line the clients sent, each ended by a newline, once the script
     // has played to its end.
     std::string heard() {
