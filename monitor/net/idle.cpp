@@ -10,20 +10,6 @@ namespace {
 // flood of long lines holds no more memory than one.
 constexpr std::size_t lineRoom = 1023;
 
-// True when the answer's CAPABILITY data names the capability, a word of
-// its own.
-bool offers(std::string_view answer, std::string_view capability) {
-    for (std::size_t at = 0; (at = answer.find(' ', at)) != std::string_view::npos; ++at) {
-        std::string_view rest = answer.substr(at + 1);
-        if (startsWithNoCase(rest, capability) &&
-            (rest.size() == capability.size() || rest[capability.size()] == ' ' ||
-             rest[capability.size()] == '\r' || rest[capability.size()] == '\n' ||
-             rest[capability.size()] == ']'))
-            return true;
-    }
-    return false;
-}
-
 // Splits what arrives into lines; calls `take` with each whole line,
 // without its line end.
 template <typename Take>
@@ -95,7 +81,7 @@ IdleStart imapIdleStart(ImapIdle& idle, const Box& box) {
         imapLogout(conn);
         return IdleStart::failed;
     }
-    if (!offers(answer.data(), "IDLE")) {
+    if (!imapHasCapability(answer.data(), "IDLE")) {
         imapLogout(conn);
         return IdleStart::notOffered;
     }

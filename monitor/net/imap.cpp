@@ -7,6 +7,7 @@
 #include "common/clock.h"
 #include "common/text.h"
 #include "monitor/net/account.h"
+#include "monitor/net/knownservers.h"
 
 namespace {
 
@@ -140,6 +141,26 @@ void imapAnswerFinish(ImapAnswerState& state) {
     if (!state.ended && !state.line.empty()) takeLine(state);
 }
 
+bool imapHasCapability(std::string_view answer, std::string_view name) {
+    constexpr std::string_view capability = "* CAPABILITY ";
+    while (!answer.empty()) {
+        std::size_t end = answer.find('\n');
+        std::string_view line = answer.substr(0, end);
+        if (startsWithNoCase(line, capability)) {
+            line.remove_prefix(capability.size());
+            while (!line.empty()) {
+                std::size_t gap = line.find_first_of(" \r");
+                if (equalsNoCase(line.substr(0, gap), name)) return true;
+                if (gap == std::string_view::npos) break;
+                line.remove_prefix(gap + 1);
+            }
+        }
+        if (end == std::string_view::npos) break;
+        answer.remove_prefix(end + 1);
+    }
+    return false;
+}
+
 bool imapTaggedOk(std::string_view answer, std::string_view tag) {
     while (!answer.empty()) {
         std::size_t end = answer.find('\n');
@@ -185,7 +206,9 @@ std::unique_ptr<ImapConn> imapNew() {
 
 int imapConnect(ImapConn& conn, const std::string& host, int port) {
     if (!connectionOpen(conn.connection, host, port)) return -1;
-    if (port != 143 && port != 220) connectionStartTls(conn.connection);
+    // Once TLS is to be used, a failed handshake or an untrusted server ends
+    // the check: nothing goes in plain text instead.
+    if (port != 143 && port != 220 && !connectionSecure(conn.connection)) return -1;
     ImapAnswer answer;
     if (imapGetAnswer(conn, answer) < 0 || answer[0] != '*') return -1;
     return 0;
@@ -237,15 +260,24 @@ int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
     ImapAnswer answer;
     imapSendCommand(conn, "CAPABILITY\r\n");
     if (imapGetAnswer(conn, answer) < 0) return -1;
-    // Over a link already encrypted there is nothing to start.
-    if (!conn.connection.tls &&
-        std::string_view{answer.data()}.find("STARTTLS") != std::string_view::npos) {
+    Connection& link = conn.connection;
+    if (!link.tls && imapHasCapability(answer.data(), "STARTTLS")) {
         imapSendCommand(conn, "STARTTLS\r\n");
         // A refusal leaves the server talking plain text; the password is
         // then not sent at all rather than sent in the clear.
         if (imapGetAnswer(conn, answer) <= 0 || !imapTaggedOk(answer.data(), conn.tag)) return -1;
-        connectionStartTls(conn.connection);
+        // The server has taken STARTTLS: a failed handshake or an untrusted
+        // server ends the check, with nothing more sent.
+        if (!connectionSecure(link)) return -1;
+        // The capabilities told before TLS no longer hold (RFC 3501 6.2.1).
+        answer[0] = '\0';
+    } else if (!link.tls && knownServerRefusesPlainText(connectionServer(link))) {
+        // A server met over TLS before that offers no STARTTLS now: the
+        // offer was most likely stripped on the way.
+        connectionClose(link);
+        return -1;
     }
+    if (imapHasCapability(answer.data(), "LOGINDISABLED")) return -1;
 
     imapSendCommand(conn, "LOGIN " + *name + " " + *secret + "\r\n");
     if (imapGetAnswer(conn, answer) <= 0) return -1;

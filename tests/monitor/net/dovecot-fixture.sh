@@ -5,8 +5,8 @@
 #   dovecot-fixture.sh start DIR [OWNER_PID]   set up DIR and start both servers
 #   dovecot-fixture.sh stop DIR                stop them and remove DIR
 #
-# 127.0.0.1 offers TLS: POP3 on 110, 1100 and 995 (TLS at once), IMAP on 143
-# and 220 (STARTTLS) and 993 (TLS at once). 127.0.0.2 runs a second instance
+# 127.0.0.1 and ::1 offer TLS: POP3 on 110, 1100 and 995 (TLS at once), IMAP
+# on 143 and 220 (STARTTLS) and 993 (TLS at once). 127.0.0.2 runs a second instance
 # without TLS, IMAP on 143 and 220, since dovecot offers STARTTLS on every
 # plain port once TLS is configured. The certificate, DIR/tls.crt, names
 # localhost; DIR/certs is a trust directory that holds it. When OWNER_PID is
@@ -126,7 +126,7 @@ USERS
   maildir "$dir/mail/carol" 0 0
   chown -R nobody:nogroup "$dir/mail"
 
-  config tls 127.0.0.1 yes "imap pop3" "$(listeners imap-login imap:143 imap220:220 imaps:993:ssl)
+  config tls "127.0.0.1, ::1" yes "imap pop3" "$(listeners imap-login imap:143 imap220:220 imaps:993:ssl)
 $(listeners pop3-login pop3:110 hotmail:1100 pop3s:995:ssl)"
   config plain 127.0.0.2 no imap "$(listeners imap-login imap:143 imap220:220 imaps:0)"
   for instance in tls plain; do
@@ -136,7 +136,7 @@ $(listeners pop3-login pop3:110 hotmail:1100 pop3s:995:ssl)"
   done
 
   local ports="127.0.0.1/110 127.0.0.1/1100 127.0.0.1/995 127.0.0.1/143 127.0.0.1/220"
-  ports="$ports 127.0.0.1/993 127.0.0.2/143 127.0.0.2/220"
+  ports="$ports 127.0.0.1/993 127.0.0.2/143 127.0.0.2/220 ::1/143 ::1/993 ::1/995"
   local port
   for port in $ports; do
     for _ in $(seq 200); do
