@@ -1,5 +1,6 @@
 // quorvik: start-up and the main loop.
 
+#include <malloc.h>
 #include <signal.h>
 
 #include <string>
@@ -19,6 +20,9 @@
 
 int main(int argc, char** argv) {
     installOutOfMemoryHandler();
+    // The checks run in short-lived threads and the IDLE sessions in long ones:
+    // an allocator arena for each would keep pages of each. Two serve them.
+    mallopt(M_ARENA_MAX, 2);
 
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
