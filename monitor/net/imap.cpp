@@ -1,17 +1,14 @@
 #include "monitor/net/imap.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <new>
 
 #include "common/clock.h"
 #include "common/text.h"
-#include "monitor/core/options.h"
+#include "monitor/net/account.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t answerRoom = imapAnswerSize - 1;
 
@@ -187,10 +184,8 @@ std::unique_ptr<ImapConn> imapNew() {
 }
 
 int imapConnect(ImapConn& conn, const std::string& host, int port) {
-    conn.host = host;
-    conn.socket = connectTcp(host, port, conn.address);
-    if (!conn.socket.isOpen()) return -1;
-    if (port != 143 && port != 220) tlsStart(conn.tls, conn.socket.get(), host);
+    if (!connectionOpen(conn.connection, host, port)) return -1;
+    if (port != 143 && port != 220) connectionStartTls(conn.connection);
     ImapAnswer answer;
     if (imapGetAnswer(conn, answer) < 0 || answer[0] != '*') return -1;
     return 0;
@@ -199,28 +194,23 @@ int imapConnect(ImapConn& conn, const std::string& host, int port) {
 int imapGetAnswer(ImapConn& conn, ImapAnswer& answer) {
     ImapAnswerState state;
     state.tag = conn.tag;
-    answer[0] = '\0';
-    char chunk[4096];
-    auto limit = Clock::now() + replyTimeLimit;
-    while (!state.ended) {
-        auto deadline = std::min(limit, Clock::now() + replySilence);
-        Received got =
-            receiveSome(conn.socket.get(), conn.tls.get(), chunk, sizeof chunk, deadline);
-        if (got.status == ReceiveStatus::closed || got.status == ReceiveStatus::failed) {
-            std::fputs("imapGetAnswer() receive error\n", stderr);
-            return -1;
-        }
-        if (got.status == ReceiveStatus::data) imapAnswerFeed(state, {chunk, got.count});
-        if (state.ended) break;
-        // Past the limits the server has not answered at all.
-        if (state.received >= netAnswerByteLimit || Clock::now() >= limit) {
-            state.kept.clear();
-            break;
-        }
-        if (got.status == ReceiveStatus::silence) {
-            imapAnswerFinish(state);
-            break;
-        }
+    ReceiveResult got = connectionReceive(conn.connection, [&](std::string_view piece) {
+        imapAnswerFeed(state, piece);
+        return state.ended;
+    });
+    switch (got.end) {
+    case ReceiveEnd::closed:
+    case ReceiveEnd::failed:
+        std::fputs("imapGetAnswer() receive error\n", stderr);
+        return -1;
+    case ReceiveEnd::overLimit:
+        state.kept.clear();
+        break;
+    case ReceiveEnd::silence:
+        imapAnswerFinish(state);
+        break;
+    case ReceiveEnd::done:
+        break;
     }
     std::size_t size = std::min(state.kept.size(), answerRoom);
     std::copy_n(state.kept.data(), size, answer.data());
@@ -235,7 +225,7 @@ void imapSendCommand(ImapConn& conn, std::string_view command) {
     conn.tag = tag;
     std::string line = conn.tag;
     line.append(command);
-    sendAll(conn.socket.get(), conn.tls.get(), line);
+    connectionSend(conn.connection, line);
 }
 
 int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
@@ -248,12 +238,13 @@ int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
     imapSendCommand(conn, "CAPABILITY\r\n");
     if (imapGetAnswer(conn, answer) < 0) return -1;
     // Over a link already encrypted there is nothing to start.
-    if (!conn.tls && std::string_view{answer.data()}.find("STARTTLS") != std::string_view::npos) {
+    if (!conn.connection.tls &&
+        std::string_view{answer.data()}.find("STARTTLS") != std::string_view::npos) {
         imapSendCommand(conn, "STARTTLS\r\n");
         // A refusal leaves the server talking plain text; the password is
         // then not sent at all rather than sent in the clear.
         if (imapGetAnswer(conn, answer) <= 0 || !imapTaggedOk(answer.data(), conn.tag)) return -1;
-        tlsStart(conn.tls, conn.socket.get(), conn.host);
+        connectionStartTls(conn.connection);
     }
 
     imapSendCommand(conn, "LOGIN " + *name + " " + *secret + "\r\n");
@@ -283,35 +274,29 @@ int imapGetUnseen(const ImapConn* conn) { return conn != nullptr ? conn->unseen 
 
 int imapLogout(ImapConn& conn) {
     imapSendCommand(conn, "LOGOUT\r\n");
-    tlsClose(conn.tls);
-    conn.socket.reset();
+    connectionClose(conn.connection);
     conn.tag.clear();
     return 0;
 }
 
 int imapCheck(Box& box, int64_t now) {
-    if (now - box.timeStamp.load() <= settings::checkDelay.load()) return 0;
+    if (!accountCheckDue(box, now)) return 0;
     std::unique_ptr<ImapConn> conn = imapNew();
     if (!conn) return 0;
     box.timeStamp = wallClockNow();
 
     int result = 0;
     if (imapConnect(*conn, box.path, box.port) != 0) {
-        tlsClose(conn->tls);
-        conn->socket.reset();
+        connectionClose(conn->connection);
         conn->tag.clear();
     } else if (imapLogin(*conn, box.user, box.password) != 0) {
         imapLogout(*conn);
     } else {
         int status = imapStatus(*conn, box.folder);
         imapLogout(*conn);
-        if (status == 0) {
-            box.newCount = imapGetUnseen(conn.get());
-            box.totalCount = imapGetMessages(conn.get());
-            box.settled = 1;
-            box.timeStamp = wallClockNow();
-            result = 1;
-        }
+        if (status == 0)
+            result =
+                storeAccountCounts(box, imapGetUnseen(conn.get()), imapGetMessages(conn.get()));
     }
     return result;
 }

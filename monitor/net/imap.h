@@ -1,8 +1,6 @@
 #pragma once
 // IMAP accounts.
 
-#include <netinet/in.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,8 +10,7 @@
 #include <string_view>
 
 #include "monitor/core/boxes.h"
-#include "monitor/net/socket.h"
-#include "monitor/net/tls.h"
+#include "monitor/net/connection.h"
 
 // An answer is kept in 1023 bytes and a terminating zero.
 inline constexpr std::size_t imapAnswerSize = 1024;
@@ -21,12 +18,9 @@ using ImapAnswer = std::array<char, imapAnswerSize>;
 
 // One connection, made and dropped within one check.
 struct ImapConn {
-    sockaddr_in address{};
-    std::string host;  // the server's name, for checking its certificate
-    FileDescriptor socket;
+    Connection connection;
     int unseen = -1;
     int messages = -1;
-    std::unique_ptr<TlsLink> tls;
     // The tag of the last command. Empty before the first one, so that the
     // greeting ends with its first line.
     std::string tag;

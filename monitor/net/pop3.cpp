@@ -1,27 +1,20 @@
 #include "monitor/net/pop3.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <new>
 
 #include "common/clock.h"
 #include "common/numbers.h"
-#include "monitor/core/options.h"
+#include "monitor/net/account.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::size_t replyRoom = pop3ReplySize - 1;
-
-bool sendCommand(Pop3Conn& conn, std::string_view command) {
-    return sendAll(conn.socket.get(), conn.tls.get(), command);
-}
 
 // Sends a command and reads its reply: its length, 0 for none, -1 on error.
 int exchange(Pop3Conn& conn, std::string_view command, Pop3Reply& reply) {
-    sendCommand(conn, command);
+    connectionSend(conn.connection, command);
     return pop3Recv(conn, reply);
 }
 
@@ -32,12 +25,6 @@ std::string_view statusLine(const Pop3Reply& reply, int length) {
     std::string_view received{reply.data(), static_cast<std::size_t>(std::max(length, 0))};
     std::size_t line = pop3LineLength(received);
     return line != 0 ? received.substr(0, line) : received;
-}
-
-// Drops the connection without a goodbye, as after a failed step.
-void dropConnection(Pop3Conn& conn) {
-    tlsClose(conn.tls);
-    conn.socket.reset();
 }
 
 }  // namespace
@@ -64,9 +51,8 @@ std::unique_ptr<Pop3Conn> pop3New() {
 }
 
 int pop3Connect(Pop3Conn& conn, const std::string& host, int port) {
-    conn.socket = connectTcp(host, port, conn.address);
-    if (!conn.socket.isOpen()) return -1;
-    if (port == 995) tlsStart(conn.tls, conn.socket.get(), host);
+    if (!connectionOpen(conn.connection, host, port)) return -1;
+    if (port == 995) connectionStartTls(conn.connection);
     return 0;
 }
 
@@ -76,37 +62,17 @@ int pop3Connect(Pop3Conn& conn, const std::string& host, int port) {
 // come; one that goes on past the limits without a line end gave no reply.
 int pop3Recv(Pop3Conn& conn, Pop3Reply& reply) {
     std::size_t total = 0;
-    reply[0] = '\0';
-    char overflow[512];
-    std::size_t received = 0;
-    auto limit = Clock::now() + replyTimeLimit;
-    for (;;) {
-        auto deadline = std::min(limit, Clock::now() + replySilence);
-        bool keeping = total < replyRoom;
-        char* into = keeping ? reply.data() + total : overflow;
-        std::size_t room = keeping ? replyRoom - total : sizeof overflow;
-        Received got = receiveSome(conn.socket.get(), conn.tls.get(), into, room, deadline);
-        if (got.status == ReceiveStatus::failed) {
-            std::fprintf(stderr, "pop3Recv() error (%d)\n", got.error);
-            return -1;
-        }
-        if (got.status == ReceiveStatus::closed) break;
-        if (got.status == ReceiveStatus::silence) {
-            if (Clock::now() < limit) break;
-            total = 0;
-            break;
-        }
-        received += got.count;
-        if (keeping) {
-            total += got.count;
-            reply[total] = '\0';
-        }
-        if (std::string_view{into, got.count}.find('\n') != std::string_view::npos) break;
-        if (received >= netAnswerByteLimit) {
-            total = 0;
-            break;
-        }
+    ReceiveResult got = connectionReceive(conn.connection, [&](std::string_view piece) {
+        std::size_t keep = std::min(piece.size(), replyRoom - total);
+        std::copy_n(piece.data(), keep, reply.data() + total);
+        total += keep;
+        return piece.find('\n') != std::string_view::npos;
+    });
+    if (got.end == ReceiveEnd::failed) {
+        std::fprintf(stderr, "pop3Recv() error (%d)\n", got.error);
+        return -1;
     }
+    if (got.end == ReceiveEnd::overLimit) total = 0;
     reply[total] = '\0';
     return static_cast<int>(total);
 }
@@ -149,14 +115,14 @@ int pop3GetTotal(const Pop3Conn* conn) { return conn != nullptr ? conn->totalCou
 int pop3Quit(Pop3Conn& conn) {
     Pop3Reply reply;
     exchange(conn, "quit\r\n", reply);
-    dropConnection(conn);
+    connectionClose(conn.connection);
     return 0;
 }
 
 void pop3Free(std::unique_ptr<Pop3Conn>& place) { place.reset(); }
 
 int pop3Check(Box& box, int64_t now) {
-    if (now - box.timeStamp.load() <= settings::checkDelay.load()) return 0;
+    if (!accountCheckDue(box, now)) return 0;
     std::unique_ptr<Pop3Conn> conn = pop3New();
     if (!conn) return 0;
     box.timeStamp = wallClockNow();
@@ -164,14 +130,11 @@ int pop3Check(Box& box, int64_t now) {
     int result = 0;
     if (pop3Connect(*conn, box.path, box.port) != 0 ||
         pop3Login(*conn, box.user, box.password) != 0 || pop3Stat(*conn) != 1) {
-        dropConnection(*conn);
+        // A failed step drops the connection without a goodbye.
+        connectionClose(conn->connection);
     } else {
         pop3Quit(*conn);
-        box.newCount = pop3GetNew(conn.get());
-        box.totalCount = pop3GetTotal(conn.get());
-        box.settled = 1;
-        box.timeStamp = wallClockNow();
-        result = 1;
+        result = storeAccountCounts(box, pop3GetNew(conn.get()), pop3GetTotal(conn.get()));
     }
     pop3Free(conn);
     return result;

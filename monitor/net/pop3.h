@@ -1,8 +1,6 @@
 #pragma once
 // POP3 and HOTMAIL accounts.
 
-#include <netinet/in.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,8 +10,7 @@
 #include <string_view>
 
 #include "monitor/core/boxes.h"
-#include "monitor/net/socket.h"
-#include "monitor/net/tls.h"
+#include "monitor/net/connection.h"
 
 // A reply is kept in 1023 bytes and a terminating zero.
 inline constexpr std::size_t pop3ReplySize = 1024;
@@ -21,11 +18,9 @@ using Pop3Reply = std::array<char, pop3ReplySize>;
 
 // One connection, made and dropped within one check.
 struct Pop3Conn {
-    sockaddr_in address{};
-    FileDescriptor socket;
+    Connection connection;
     int newCount = 0;
     int totalCount = 0;
-    std::unique_ptr<TlsLink> tls;
 };
 
 int pop3Check(Box& box, int64_t now);

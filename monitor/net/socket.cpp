@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <memory>
 
-#include "monitor/net/tls.h"
+#include "common/wait.h"
 
 namespace {
 
@@ -17,41 +17,6 @@ struct AddrInfoFree {
     void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
-
-using Clock = std::chrono::steady_clock;
-
-Received receivePlain(int fd, char* into, std::size_t room, Clock::time_point deadline) {
-    for (;;) {
-        if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
-        ssize_t got = recv(fd, into, room, 0);
-        if (got > 0) return {ReceiveStatus::data, static_cast<std::size_t>(got), 0};
-        if (got == 0) return {ReceiveStatus::closed, 0, 0};
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            return {ReceiveStatus::failed, 0, static_cast<int>(got)};
-        }
-    }
-}
-
-Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_point deadline) {
-    int fd = tlsSocket(link);
-    for (;;) {
-        std::size_t count = 0;
-        switch (tlsRead(link, into, room, count)) {
-        case TlsIo::done:
-            return {ReceiveStatus::data, count, 0};
-        case TlsIo::wantRead:
-            if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
-            break;
-        case TlsIo::wantWrite:
-            if (!waitFor(fd, POLLOUT, deadline)) return {ReceiveStatus::silence, 0, 0};
-            break;
-        case TlsIo::closed:
-            return {ReceiveStatus::closed, 0, 0};
-        case TlsIo::failed:
-            return {ReceiveStatus::failed, 0, -1};
-        }
-    }
-}
 
 }  // namespace
 
@@ -85,39 +50,25 @@ FileDescriptor connectTcp(const std::string& host, int port, sockaddr_in& addres
     return socketFd;
 }
 
-Received receiveSome(int fd, TlsLink* tls, char* into, std::size_t room,
-                     std::chrono::steady_clock::time_point deadline) {
-    if (room == 0) return {ReceiveStatus::data, 0, 0};
-    return tls != nullptr ? receiveTls(*tls, into, room, deadline)
-                          : receivePlain(fd, into, room, deadline);
+Received socketReceive(int fd, char* into, std::size_t room,
+                       std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
+        ssize_t got = recv(fd, into, room, 0);
+        if (got > 0) return {ReceiveStatus::data, static_cast<std::size_t>(got), 0};
+        if (got == 0) return {ReceiveStatus::closed, 0, 0};
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            return {ReceiveStatus::failed, 0, static_cast<int>(got)};
+        }
+    }
 }
 
-bool sendAll(int fd, TlsLink* tls, std::string_view text) {
-    auto deadline = Clock::now() + replyTimeLimit;
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        if (tls != nullptr) {
-            std::size_t count = 0;
-            switch (tlsWrite(*tls, text.data() + sent, text.size() - sent, count)) {
-            case TlsIo::done:
-                sent += count;
-                break;
-            case TlsIo::wantRead:
-                if (!waitFor(fd, POLLIN, deadline)) return false;
-                break;
-            case TlsIo::wantWrite:
-                if (!waitFor(fd, POLLOUT, deadline)) return false;
-                break;
-            case TlsIo::closed:
-            case TlsIo::failed:
-                return false;
-            }
-            continue;
-        }
+bool socketSend(int fd, std::string_view text, std::chrono::steady_clock::time_point deadline) {
+    while (!text.empty()) {
         // MSG_NOSIGNAL: a server that has gone must not raise SIGPIPE.
-        ssize_t put = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        ssize_t put = send(fd, text.data(), text.size(), MSG_NOSIGNAL);
         if (put > 0) {
-            sent += static_cast<std::size_t>(put);
+            text.remove_prefix(static_cast<std::size_t>(put));
         } else if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (!waitFor(fd, POLLOUT, deadline)) return false;
         } else if (put < 0 && errno == EINTR) {
@@ -127,8 +78,4 @@ bool sendAll(int fd, TlsLink* tls, std::string_view text) {
         }
     }
     return true;
-}
-
-bool isSingleLine(std::string_view text) {
-    return text.find_first_of(std::string_view{"\r\n\0", 3}) == std::string_view::npos;
 }

@@ -1,25 +1,25 @@
 #include "monitor/net/tls.h"
 
 #include <arpa/inet.h>
-#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <openssl/x509v3.h>
+#include <openssl/x509_vfy.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 
-#include "monitor/net/socket.h"
+#include "common/wait.h"
+#include "monitor/net/testing.h"
 
 namespace {
 
@@ -29,56 +29,27 @@ using Clock = std::chrono::steady_clock;
 // limit in all, is given up like a silent reply.
 constexpr std::chrono::milliseconds handshakeSilence{5000};
 constexpr std::chrono::milliseconds handshakeLimit{10000};
-// Certificates already checked; a server that makes a new one for every
-// connection must not grow the set without end.
-constexpr std::size_t checkedLimit = 256;
+// Certificates already judged; a server that makes a new one for every
+// connection must not grow the sets without end.
+constexpr std::size_t rememberedLimit = 256;
 
 std::mutex subjectLock;  // guards lastSubject alone
 std::optional<std::string> lastSubject;
 
-std::mutex checkedLock;
-std::set<std::string> checked;  // SHA-256 digests; "" for no certificate
-
 struct X509Free {
     void operator()(X509* certificate) const { X509_free(certificate); }
+};
+struct StoreFree {
+    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
+};
+using Store = std::unique_ptr<X509_STORE, StoreFree>;
+struct StoreContextFree {
+    void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
 };
 struct OpenSslText {
     char* text;
     ~OpenSslText() { OPENSSL_free(text); }
     const char* get() const { return text != nullptr ? text : ""; }
-};
-
-// OpenSSL writes to the socket with write(), which raises SIGPIPE on a
-// connection the server has closed. The signal is held back from this thread
-// while OpenSSL works and taken away again if the work raised it.
-class SigpipeHold {
-public:
-    SigpipeHold() {
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        wasPending = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe, &saved);
-    }
-    ~SigpipeHold() {
-        if (!wasPending) {
-            sigset_t pending;
-            sigpending(&pending);
-            if (sigismember(&pending, SIGPIPE) == 1) {
-                timespec none{};
-                sigtimedwait(&pipe, nullptr, &none);
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-    }
-    SigpipeHold(const SigpipeHold&) = delete;
-    SigpipeHold& operator=(const SigpipeHold&) = delete;
-
-private:
-    sigset_t pipe{};
-    sigset_t saved{};
-    bool wasPending = false;
 };
 
 bool handshake(SSL* ssl, int socket) {
@@ -106,18 +77,11 @@ bool isIpv4Literal(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), &ignored) == 1;
 }
 
-struct StoreFree {
-    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
-};
-using Store = std::unique_ptr<X509_STORE, StoreFree>;
-struct StoreContextFree {
-    void operator()(X509_STORE_CTX* context) const { X509_STORE_CTX_free(context); }
-};
-
 // The system's trust store, in two parts built once each: the hashed
-// directory, which loads only the certificates a chain asks for, and the
-// directory with the bundle file, whose loading costs a good part of a
-// check. The bundle is read only for a chain the directory cannot vouch for.
+// directory, which loads only the certificates a chain asks for and which
+// every link verifies against during its handshake; and the directory with
+// the bundle file, whose loading costs a good part of a check. The bundle is
+// read only for a chain the directory cannot vouch for.
 std::mutex storeLock;
 Store directoryStore;
 Store fullStore;
@@ -149,17 +113,22 @@ Store makeStore(bool withFile) {
 }
 
 // A reference to one of the stores, built on first use.
-X509_STORE* sharedStore(bool withFile) {
+Store sharedStore(bool withFile) {
     std::lock_guard hold(storeLock);
     Store& store = withFile ? fullStore : directoryStore;
     if (!store) store = makeStore(withFile);
     if (!store || X509_STORE_up_ref(store.get()) != 1) return nullptr;
-    return store.get();
+    return Store{store.get()};
 }
 
-// Verifies the server's chain for the host name: X509_V_OK or the reason.
-long verifyWith(bool withFile, SSL* ssl, X509* certificate, const std::string& host) {
-    Store store{sharedStore(withFile)};
+// Verdicts of the bundle, by certificate and host name: it is asked once.
+std::mutex verdictLock;
+std::map<std::string, long> bundleVerdicts;
+
+// Verifies the server's chain again, with the bundle in the store, as the
+// handshake verified it: X509_V_OK or the reason.
+long verifyWithBundle(SSL* ssl, X509* certificate) {
+    Store store = sharedStore(true);
     std::unique_ptr<X509_STORE_CTX, StoreContextFree> context{X509_STORE_CTX_new()};
     if (!store || !context ||
         X509_STORE_CTX_init(context.get(), store.get(), certificate,
@@ -168,49 +137,57 @@ long verifyWith(bool withFile, SSL* ssl, X509* certificate, const std::string& h
         return X509_V_ERR_UNSPECIFIED;
     }
     X509_STORE_CTX_set_default(context.get(), "ssl_server");
-    X509_VERIFY_PARAM* param = X509_STORE_CTX_get0_param(context.get());
-    if (!host.empty()) {
-        if (isIpv4Literal(host)) {
-            X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
-        } else {
-            X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0);
-        }
-    }
+    X509_VERIFY_PARAM_set1(X509_STORE_CTX_get0_param(context.get()), SSL_get0_param(ssl));
     long verdict =
         X509_verify_cert(context.get()) == 1 ? X509_V_OK : X509_STORE_CTX_get_error(context.get());
     ERR_clear_error();
     return verdict;
 }
 
-// The certificate is checked against the system's trust store and the host
-// name. A failure does not stop the link (the monitor only counts mail), but
-// the user is told once per certificate; a certificate is checked only the
-// first time it is met.
-void warnIfUntrusted(SSL* ssl, X509* certificate, const std::string& host) {
-    std::string key;
-    if (certificate != nullptr) {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int size = 0;
-        if (X509_digest(certificate, EVP_sha256(), digest, &size) != 1) size = 0;
-        key.assign(reinterpret_cast<const char*>(digest), size);
-    }
+std::string sha256Of(X509* certificate) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (X509_digest(certificate, EVP_sha256(), digest, &size) != 1) size = 0;
+    return std::string(reinterpret_cast<const char*>(digest), size);
+}
+
+// The handshake's verdict on the chain and the host name, and the bundle's
+// when the directory could not vouch for the chain.
+long verdictOf(SSL* ssl, X509* certificate, const std::string& digest, const std::string& host) {
+    long verdict = SSL_get_verify_result(ssl);
+    if (verdict == X509_V_OK || verdict == X509_V_ERR_HOSTNAME_MISMATCH ||
+        verdict == X509_V_ERR_IP_ADDRESS_MISMATCH)
+        return verdict;
+    std::string key = digest + '\n' + host;
     {
-        std::lock_guard hold(checkedLock);
-        if (checked.count(key) != 0) return;
+        std::lock_guard hold(verdictLock);
+        if (auto known = bundleVerdicts.find(key); known != bundleVerdicts.end())
+            return known->second;
     }
-    long verdict = X509_V_OK;
-    if (certificate != nullptr) {
-        verdict = verifyWith(false, ssl, certificate, host);
-        if (verdict != X509_V_OK && verdict != X509_V_ERR_HOSTNAME_MISMATCH &&
-            verdict != X509_V_ERR_IP_ADDRESS_MISMATCH) {
-            verdict = verifyWith(true, ssl, certificate, host);
-        }
+    verdict = verifyWithBundle(ssl, certificate);
+    std::lock_guard hold(verdictLock);
+    if (bundleVerdicts.size() >= rememberedLimit) bundleVerdicts.clear();
+    bundleVerdicts.emplace(key, verdict);
+    return verdict;
+}
+
+// A failure does not stop the link (the monitor only counts mail), but the
+// user is told once per certificate.
+std::mutex warnedLock;
+std::set<std::string> warned;  // SHA-256 digests; "" for no certificate
+
+void warnIfUntrusted(SSL* ssl, X509* certificate, const std::string& host) {
+    std::string digest = certificate != nullptr ? sha256Of(certificate) : "";
+    {
+        std::lock_guard hold(warnedLock);
+        if (warned.count(digest) != 0) return;
     }
-    std::lock_guard hold(checkedLock);
-    if (!checked.insert(key).second) return;
-    if (checked.size() > checkedLimit) {
-        checked.clear();
-        checked.insert(key);
+    long verdict = certificate != nullptr ? verdictOf(ssl, certificate, digest, host) : X509_V_OK;
+    std::lock_guard hold(warnedLock);
+    if (!warned.insert(digest).second) return;
+    if (warned.size() > rememberedLimit) {
+        warned.clear();
+        warned.insert(digest);
     }
     if (certificate == nullptr) {
         std::fputs("quorvik warning : the server presented no certificate\n", stderr);
@@ -249,6 +226,26 @@ void reportCertificate(SSL* ssl, X509* certificate) {
     std::fflush(stdout);
 }
 
+// The link verifies the chain against the shared directory store and the
+// host name (or the address, for a literal) during the handshake; it goes on
+// whatever the verdict, which is read afterwards.
+bool prepareLink(TlsLink& link, const std::string& host) {
+    link.ctx.reset(SSL_CTX_new(TLS_client_method()));
+    if (!link.ctx) return false;
+    if (Store store = sharedStore(false)) SSL_CTX_set1_cert_store(link.ctx.get(), store.get());
+    link.ssl.reset(SSL_new(link.ctx.get()));
+    if (!link.ssl) return false;
+    SSL* ssl = link.ssl.get();
+    if (host.empty()) return true;
+    if (isIpv4Literal(host)) {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
+    } else {
+        SSL_set_tlsext_host_name(ssl, host.c_str());
+        SSL_set1_host(ssl, host.c_str());
+    }
+    return true;
+}
+
 }  // namespace
 
 void SslCtxFree::operator()(ssl_ctx_st* ctx) const { SSL_CTX_free(ctx); }
@@ -258,16 +255,12 @@ int tlsStart(std::unique_ptr<TlsLink>& place, int socket, const std::string& hos
     place.reset();
     std::unique_ptr<TlsLink> link{new (std::nothrow) TlsLink};
     if (!link) return -1;
-    SigpipeHold hold;
-    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
-    link->ctx.reset(SSL_CTX_new(TLS_client_method()));
-    if (link->ctx) link->ssl.reset(SSL_new(link->ctx.get()));
-    if (!link->ssl) {
+    if (!prepareLink(*link, host)) {
         std::fputs("SSL_new() error\n", stderr);
+        ERR_clear_error();
         return -1;
     }
     SSL* ssl = link->ssl.get();
-    if (!host.empty() && !isIpv4Literal(host)) SSL_set_tlsext_host_name(ssl, host.c_str());
     if (SSL_set_fd(ssl, socket) != 1 || !handshake(ssl, socket)) {
         std::fputs("SSL_connect failed\n", stderr);
         ERR_clear_error();
@@ -283,12 +276,9 @@ int tlsStart(std::unique_ptr<TlsLink>& place, int socket, const std::string& hos
 
 void tlsClose(std::unique_ptr<TlsLink>& place) {
     if (!place) return;
-    {
-        SigpipeHold hold;
-        ERR_clear_error();
-        SSL_shutdown(place->ssl.get());
-        ERR_clear_error();
-    }
+    ERR_clear_error();
+    SSL_shutdown(place->ssl.get());
+    ERR_clear_error();
     place.reset();
 }
 
@@ -303,8 +293,12 @@ void forgetCertificates() {
         lastSubject.reset();
     }
     {
-        std::lock_guard hold(checkedLock);
-        checked.clear();
+        std::lock_guard hold(warnedLock);
+        warned.clear();
+    }
+    {
+        std::lock_guard hold(verdictLock);
+        bundleVerdicts.clear();
     }
     // The trust store is read again, from the paths in force now.
     std::lock_guard hold(storeLock);
@@ -332,26 +326,24 @@ TlsIo ioResult(SSL* ssl, int result) {
 
 int ioSize(std::size_t size) { return size > INT_MAX ? INT_MAX : static_cast<int>(size); }
 
+// SIGPIPE is ignored by the whole process before any thread starts, so a
+// write OpenSSL makes to a closed connection only fails.
+TlsIo ioDone(SSL* ssl, int result, std::size_t& count) {
+    if (result > 0) {
+        count = static_cast<std::size_t>(result);
+        return TlsIo::done;
+    }
+    return ioResult(ssl, result);
+}
+
 }  // namespace
 
 TlsIo tlsRead(TlsLink& link, char* into, std::size_t room, std::size_t& count) {
-    SigpipeHold hold;  // reading may write too (alerts, key updates)
     ERR_clear_error();
-    int result = SSL_read(link.ssl.get(), into, ioSize(room));
-    if (result > 0) {
-        count = static_cast<std::size_t>(result);
-        return TlsIo::done;
-    }
-    return ioResult(link.ssl.get(), result);
+    return ioDone(link.ssl.get(), SSL_read(link.ssl.get(), into, ioSize(room)), count);
 }
 
 TlsIo tlsWrite(TlsLink& link, const char* from, std::size_t size, std::size_t& count) {
-    SigpipeHold hold;
     ERR_clear_error();
-    int result = SSL_write(link.ssl.get(), from, ioSize(size));
-    if (result > 0) {
-        count = static_cast<std::size_t>(result);
-        return TlsIo::done;
-    }
-    return ioResult(link.ssl.get(), result);
+    return ioDone(link.ssl.get(), SSL_write(link.ssl.get(), from, ioSize(size)), count);
 }

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <string>
 
 struct ssl_st;
@@ -30,12 +29,6 @@ int tlsStart(std::unique_ptr<TlsLink>& place, int socket, const std::string& hos
 
 // Shuts the link down (one SSL_shutdown, its result ignored) and frees it.
 void tlsClose(std::unique_ptr<TlsLink>& place);
-
-// The subject of the last certificate reported on standard output.
-std::optional<std::string> lastCertSubject();
-// Forgets the reported subject and the certificates already checked, and
-// reads the trust store again at the next check.
-void forgetCertificates();
 
 // The descriptor of the link's socket.
 int tlsSocket(const TlsLink& link);

@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
 
     ImapConn conn;
-    conn.socket.reset(fuzz::scriptedServer(fuzz::serverPieces(input, 64)));
+    conn.connection.socket.reset(fuzz::scriptedServer(fuzz::serverPieces(input, 64)));
     ImapAnswer answer;
     int greeting = imapGetAnswer(conn, answer);
     checkAnswer(answer, greeting);

@@ -26,13 +26,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     pop3ReplyNumber(input);
 
     Pop3Conn conn;
-    conn.socket.reset(fuzz::scriptedServer(fuzz::serverPieces(input, 64)));
+    conn.connection.socket.reset(fuzz::scriptedServer(fuzz::serverPieces(input, 64)));
     if (pop3Login(conn, std::string("user"), std::string("secret")) == 0 && pop3Stat(conn) == 1)
         pop3Quit(conn);
 
     // A reply read on its own: never more than its buffer holds.
     Pop3Conn single;
-    single.socket.reset(fuzz::scriptedServer(fuzz::serverPieces(input, 64)));
+    single.connection.socket.reset(fuzz::scriptedServer(fuzz::serverPieces(input, 64)));
     Pop3Reply reply;
     int length = pop3Recv(single, reply);
     fuzz::check(length >= 0 && static_cast<std::size_t>(length) < pop3ReplySize,

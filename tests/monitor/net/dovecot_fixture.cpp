@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "tests/monitor/net/ignore_sigpipe.h"
+
 namespace {
 
 const std::string script = QUORVIK_SOURCE_DIR "/tests/monitor/net/dovecot-fixture.sh";

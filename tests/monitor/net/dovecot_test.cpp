@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "monitor/checks/check.h"
-#include "monitor/net/tls.h"
+#include "monitor/net/testing.h"
 #include "tests/monitor/net/dovecot_fixture.h"
 
 namespace {

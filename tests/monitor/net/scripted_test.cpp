@@ -16,6 +16,7 @@
 #include "monitor/checks/check.h"
 #include "monitor/net/imap.h"
 #include "monitor/net/pop3.h"
+#include "tests/monitor/net/ignore_sigpipe.h"
 #include "tests/monitor/net/script_server.h"
 
 using namespace std::chrono_literals;

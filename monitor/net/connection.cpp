@@ -1,0 +1,111 @@
+#include "monitor/net/connection.h"
+
+#include <poll.h>
+
+#include "common/wait.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_point deadline) {
+    int fd = tlsSocket(link);
+    for (;;) {
+        std::size_t count = 0;
+        switch (tlsRead(link, into, room, count)) {
+        case TlsIo::done:
+            return {ReceiveStatus::data, count, 0};
+        case TlsIo::wantRead:
+            if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
+            break;
+        case TlsIo::wantWrite:
+            if (!waitFor(fd, POLLOUT, deadline)) return {ReceiveStatus::silence, 0, 0};
+            break;
+        case TlsIo::closed:
+            return {ReceiveStatus::closed, 0, 0};
+        case TlsIo::failed:
+            return {ReceiveStatus::failed, 0, -1};
+        }
+    }
+}
+
+bool sendTls(TlsLink& link, std::string_view text, Clock::time_point deadline) {
+    int fd = tlsSocket(link);
+    while (!text.empty()) {
+        std::size_t count = 0;
+        switch (tlsWrite(link, text.data(), text.size(), count)) {
+        case TlsIo::done:
+            text.remove_prefix(count);
+            break;
+        case TlsIo::wantRead:
+            if (!waitFor(fd, POLLIN, deadline)) return false;
+            break;
+        case TlsIo::wantWrite:
+            if (!waitFor(fd, POLLOUT, deadline)) return false;
+            break;
+        case TlsIo::closed:
+        case TlsIo::failed:
+            return false;
+        }
+    }
+    return true;
+}
+
+Received receiveSome(Connection& conn, char* into, std::size_t room, Clock::time_point deadline) {
+    return conn.tls ? receiveTls(*conn.tls, into, room, deadline)
+                    : socketReceive(conn.socket.get(), into, room, deadline);
+}
+
+}  // namespace
+
+bool connectionOpen(Connection& conn, const std::string& host, int port) {
+    conn.host = host;
+    conn.port = port;
+    conn.socket = connectTcp(host, port, conn.address);
+    return conn.socket.isOpen();
+}
+
+int connectionStartTls(Connection& conn) {
+    return tlsStart(conn.tls, conn.socket.get(), conn.host);
+}
+
+void connectionClose(Connection& conn) {
+    tlsClose(conn.tls);
+    conn.socket.reset();
+}
+
+bool connectionSend(Connection& conn, std::string_view text) {
+    auto deadline = Clock::now() + replyTimeLimit;
+    return conn.tls ? sendTls(*conn.tls, text, deadline)
+                    : socketSend(conn.socket.get(), text, deadline);
+}
+
+ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed) {
+    char chunk[4096];
+    std::size_t received = 0;
+    auto limit = Clock::now() + replyTimeLimit;
+    for (;;) {
+        auto deadline = std::min(limit, Clock::now() + replySilence);
+        Received got = receiveSome(conn, chunk, sizeof chunk, deadline);
+        switch (got.status) {
+        case ReceiveStatus::failed:
+            return {ReceiveEnd::failed, got.error};
+        case ReceiveStatus::closed:
+            return {ReceiveEnd::closed, 0};
+        case ReceiveStatus::data:
+            received += got.count;
+            if (feed({chunk, got.count})) return {ReceiveEnd::done, 0};
+            break;
+        case ReceiveStatus::silence:
+            break;
+        }
+        // Past the limits the server has not answered at all.
+        if (received >= netAnswerByteLimit || Clock::now() >= limit)
+            return {ReceiveEnd::overLimit, 0};
+        if (got.status == ReceiveStatus::silence) return {ReceiveEnd::silence, 0};
+    }
+}
+
+bool isSingleLine(std::string_view text) {
+    return text.find_first_of(std::string_view{"\r\n\0", 3}) == std::string_view::npos;
+}
