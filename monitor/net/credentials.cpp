@@ -267,11 +267,18 @@ std::string describeRun(const char* which, const CommandRun& run, const std::str
     case CommandRun::Status::flooded:
         return said + " printed more than " + std::to_string(secretOutputLimit) + " bytes\n";
     case CommandRun::Status::badText:
-        return said + " printed a carriage return or a NUL in its first line\n";
+        return said + (std::string_view{which} == "token"
+                           ? " printed a control character in its first line\n"
+                           : " printed a carriage return or a NUL in its first line\n");
     case CommandRun::Status::notStarted:
         return said + " could not be started\n";
     }
     return "";
+}
+
+bool isPrintable(std::string_view text) {
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 bool isNetworkBox(const Box& box) {
@@ -434,6 +441,12 @@ Credential chooseCredential(const Box& box, const SaslOffer& offer) {
             // Tokens expire, and refreshing them is the command's business:
             // it runs before every sign-in.
             CommandRun run = runCredentialCommand(*command, box);
+            // A token is base64 or the like: a control character would break
+            // the fields of the SASL message.
+            if (run.status == CommandRun::Status::secret && !isPrintable(run.secret.view())) {
+                run.secret.clear();
+                run.status = CommandRun::Status::badText;
+            }
             if (run.status == CommandRun::Status::secret) {
                 credential.source = CredentialSource::tokenCommand;
                 credential.mechanism = mechanism;

@@ -391,4 +391,9 @@ TEST_F(Commands, WarningsOncePerChangeWithoutTheSecret) {
     EXPECT_EQ(
         signIn(SignInVerdict::accepted, bothOffered),
         "quorvik warning : the token command for " + account + " printed more than 4096 bytes\n");
+    // A token holds no control character at all: ^A would end its field.
+    settings::tokenCommand.reset("printf 'hunter\\0016\\n'");
+    EXPECT_EQ(signIn(SignInVerdict::accepted, bothOffered),
+              "quorvik warning : the token command for " + account +
+                  " printed a control character in its first line\n");
 }

@@ -129,7 +129,9 @@ userdb {
   driver = static
   args = uid=nobody gid=nogroup home=$dir/mail/%u
 }
-# A good login after a failed one must not wait for the penalty.
+# A good login after a failed one must not wait for the penalty, nor a
+# refusal for the delay that slows down guessing.
+auth_failure_delay = 0
 service anvil {
   unix_listener anvil-auth-penalty {
     mode = 0
