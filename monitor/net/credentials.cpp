@@ -1,4 +1,5 @@
 #include "monitor/net/credentials.h"
+#include "monitor/net/testing.h"
 
 #include <fcntl.h>
 #include <poll.h>

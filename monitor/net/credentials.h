@@ -3,7 +3,6 @@
 // user's PasswordCommand and TokenCommand, the passwords they gave, kept per
 // account, and the warnings when they fail.
 
-#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,9 +55,6 @@ enum class SignInVerdict {
 // account that differ from those of its last sign-in, and wipes the secret.
 void reportSignIn(const Box& box, Credential& credential, SignInVerdict verdict);
 
-// Forgets every kept password and the warnings already printed.
-void forgetCredentials();
-
 // One run of a credential command.
 struct CommandRun {
     enum class Status {
@@ -84,6 +80,3 @@ inline constexpr std::size_t secretOutputLimit = 4096;
 // monitor's. Waits for it at most the time limit, then kills its process
 // group. Leaves no zombie, whether or not the process ignores SIGCHLD.
 CommandRun runCredentialCommand(std::string_view command, const Box& box);
-
-// The time limit of a run; tests shorten it. 0 restores the 10 seconds.
-void setCredentialCommandLimit(std::chrono::milliseconds limit);

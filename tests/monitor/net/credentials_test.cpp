@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "monitor/net/credentials.h"
+#include "monitor/net/testing.h"
 #include "tests/support/scratch.h"
 
 using namespace std::chrono_literals;

@@ -10,6 +10,7 @@
 
 #include "monitor/checks/check.h"
 #include "monitor/net/credentials.h"
+#include "monitor/net/testing.h"
 #include "tests/monitor/net/script_server.h"
 #include "tests/support/scratch.h"
 
