@@ -21,6 +21,23 @@ bool sameAccount(const Box& a, const Box& b) {
            a.folder == b.folder;
 }
 
+bool isNetworkType(int32_t type) {
+    return type == BOX_POP3 || type == BOX_HOTMAIL || type == BOX_IMAP;
+}
+
+// Cuts a network box's "[ADDRESS]" or "[ADDRESS]:PORT" (an IPv6 address,
+// whose colons are no port) to the address and reads the port; false for any
+// other form, which is cut at its first colon as always.
+bool cutBracketedAddress(std::string& location, int32_t& portNumber) {
+    std::size_t close = location.find(']');
+    if (location.empty() || location.front() != '[' || close == std::string::npos) return false;
+    std::string_view rest = std::string_view(location).substr(close + 1);
+    if (!rest.empty() && rest.front() != ':') return false;
+    portNumber = rest.empty() ? 0 : leadingInteger(rest.substr(1));
+    location = location.substr(1, close - 1);
+    return true;
+}
+
 std::optional<std::string> fieldOrNone(const std::string& field) {
     if (field.empty()) return std::nullopt;
     return field;
@@ -60,15 +77,16 @@ std::shared_ptr<Box> parseDefinition(std::string_view text) {
     }
     fields.resize(definitionWordLimits.size());
 
+    auto box = std::make_shared<Box>();
+    box->type = boxTypeCode(fields[0]);
     std::string& location = fields[1];
     int32_t portNumber = 0;
-    if (auto colon = location.find(':'); colon != std::string::npos) {
+    bool bracketed = isNetworkType(box->type) && cutBracketedAddress(location, portNumber);
+    if (auto colon = location.find(':'); !bracketed && colon != std::string::npos) {
         portNumber = leadingInteger(std::string_view(location).substr(colon + 1));
         location.resize(colon);
     }
 
-    auto box = std::make_shared<Box>();
-    box->type = boxTypeCode(fields[0]);
     switch (box->type) {
     case BOX_POP3:
         box->port = portNumber != 0 ? portNumber : 110;

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include "common/wait.h"
+#include "monitor/net/knownservers.h"
 
 namespace {
 
@@ -65,8 +66,17 @@ bool connectionOpen(Connection& conn, const std::string& host, int port) {
     return conn.socket.isOpen();
 }
 
-int connectionStartTls(Connection& conn) {
-    return tlsStart(conn.tls, conn.socket.get(), conn.host);
+bool connectionSecure(Connection& conn) {
+    if (tlsStart(conn.tls, conn.socket.get(), conn.host) != 0 ||
+        !knownServerAccepts(connectionServer(conn), conn.tls->peer)) {
+        connectionClose(conn);
+        return false;
+    }
+    return true;
+}
+
+std::string connectionServer(const Connection& conn) {
+    return knownServerName(conn.host, conn.port);
 }
 
 void connectionClose(Connection& conn) {
@@ -75,12 +85,14 @@ void connectionClose(Connection& conn) {
 }
 
 bool connectionSend(Connection& conn, std::string_view text) {
+    if (!conn.socket.isOpen()) return false;
     auto deadline = Clock::now() + replyTimeLimit;
     return conn.tls ? sendTls(*conn.tls, text, deadline)
                     : socketSend(conn.socket.get(), text, deadline);
 }
 
 ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed) {
+    if (!conn.socket.isOpen()) return {ReceiveEnd::closed, 0};
     char chunk[4096];
     std::size_t received = 0;
     auto limit = Clock::now() + replyTimeLimit;

@@ -4,8 +4,6 @@
 // use, and one receive loop holds the limits that keep a hostile or silent
 // server from holding a check (or the main loop) for long.
 
-#include <netinet/in.h>
-
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -28,19 +26,30 @@ inline constexpr std::size_t netAnswerByteLimit = 1 << 20;
 struct Connection {
     std::string host;  // as the box names it, for checking the certificate
     int port = 0;
-    sockaddr_in address{};
+    SocketAddress address;
     FileDescriptor socket;
     std::unique_ptr<TlsLink> tls;  // none while the connection is plain
 };
 
-// Connects to the host's first address; false when that fails.
+// The steps of every dialogue before its own commands: connect, then, where
+// TLS is to be used, secure; signing in is the client's.
+
+// Connects to the first of the host's addresses that answers; false when
+// none does.
 bool connectionOpen(Connection& conn, const std::string& host, int port);
-// Starts TLS on the connected socket (tlsStart): 0 or -1.
-int connectionStartTls(Connection& conn);
+// Runs the TLS handshake and judges the server by its certificate and the
+// remembered servers. True when credentials may go over the link; otherwise
+// the connection is closed at once, so that nothing more can be sent on it,
+// in plain text least of all.
+bool connectionSecure(Connection& conn);
 // Shuts the link down, if any, then closes the socket.
 void connectionClose(Connection& conn);
 
-// Sends the whole text; false when it could not all go.
+// The name the remembered servers know the connection's server by.
+std::string connectionServer(const Connection& conn);
+
+// Sends the whole text; false when it could not all go, or the connection is
+// closed.
 bool connectionSend(Connection& conn, std::string_view text);
 
 enum class ReceiveEnd {

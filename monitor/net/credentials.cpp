@@ -229,9 +229,11 @@ std::mutex accountsLock;
 std::map<std::string, std::shared_ptr<Account>>& accounts =
     *new std::map<std::string, std::shared_ptr<Account>>;
 
+// user@server:port, an IPv6 address in brackets as in the box definition.
 std::string accountName(const Box& box) {
     std::string name = box.user ? *box.user + "@" : "";
-    return name + box.path + ":" + std::to_string(box.port);
+    bool six = box.path.find(':') != std::string::npos;
+    return name + (six ? "[" + box.path + "]" : box.path) + ":" + std::to_string(box.port);
 }
 
 std::shared_ptr<Account> accountOf(const Box& box) {
@@ -457,7 +459,9 @@ Credential chooseCredential(const Box& box, const SaslOffer& offer) {
             note("token", run);
         }
     }
-    if (std::optional<std::string> command = settings::passwordCommand.get()) {
+    // A server that takes no password on this link is not asked about one.
+    std::optional<std::string> command = settings::passwordCommand.get();
+    if (command && !offer.loginDisabled) {
         if (account->password.empty()) {
             CommandRun run = runCredentialCommand(*command, box);
             if (run.status == CommandRun::Status::secret)

@@ -38,8 +38,9 @@ struct Credential {
 
 // How the box signs in, given what the server offers: a token when TokenCommand
 // is set, the server offers OAUTHBEARER or XOAUTH2 and the command gives one;
-// else the password of PasswordCommand, run only when none is kept for the
-// account; else the empty password. A box that does not take its credential
+// else, unless the server takes no password on the link, the password of
+// PasswordCommand, run only when none is kept for the account; else the
+// empty password. A box that does not take its credential
 // from the commands gets its own password. May run the commands, for up to
 // their time limit each.
 Credential chooseCredential(const Box& box, const SaslOffer& offer);

@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "monitor/net/account.h"
 #include "monitor/net/credentials.h"
+#include "monitor/net/knownservers.h"
 
 namespace {
 
@@ -143,6 +144,26 @@ void imapAnswerFinish(ImapAnswerState& state) {
     if (!state.ended && !state.line.empty()) takeLine(state);
 }
 
+bool imapHasCapability(std::string_view answer, std::string_view name) {
+    constexpr std::string_view capability = "* CAPABILITY ";
+    while (!answer.empty()) {
+        std::size_t end = answer.find('\n');
+        std::string_view line = answer.substr(0, end);
+        if (startsWithNoCase(line, capability)) {
+            line.remove_prefix(capability.size());
+            while (!line.empty()) {
+                std::size_t gap = line.find_first_of(" \r");
+                if (equalsNoCase(line.substr(0, gap), name)) return true;
+                if (gap == std::string_view::npos) break;
+                line.remove_prefix(gap + 1);
+            }
+        }
+        if (end == std::string_view::npos) break;
+        answer.remove_prefix(end + 1);
+    }
+    return false;
+}
+
 std::string_view imapTaggedLine(std::string_view answer, std::string_view tag) {
     while (!answer.empty()) {
         std::size_t end = answer.find('\n');
@@ -192,7 +213,9 @@ std::unique_ptr<ImapConn> imapNew() {
 
 int imapConnect(ImapConn& conn, const std::string& host, int port) {
     if (!connectionOpen(conn.connection, host, port)) return -1;
-    if (port != 143 && port != 220) connectionStartTls(conn.connection);
+    // Once TLS is to be used, a failed handshake or an untrusted server ends
+    // the check: nothing goes in plain text instead.
+    if (port != 143 && port != 220 && !connectionSecure(conn.connection)) return -1;
     ImapAnswer answer;
     if (imapGetAnswer(conn, answer) < 0 || answer[0] != '*') return -1;
     return 0;
@@ -234,18 +257,26 @@ int getAnswer(ImapConn& conn, ImapAnswer& answer, bool continuation) {
 int startSession(ImapConn& conn, ImapAnswer& answer, bool askAgain) {
     imapSendCommand(conn, "CAPABILITY\r\n");
     if (imapGetAnswer(conn, answer) < 0) return -1;
-    // Over a link already encrypted there is nothing to start.
-    if (!conn.connection.tls &&
-        std::string_view{answer.data()}.find("STARTTLS") != std::string_view::npos) {
+    Connection& link = conn.connection;
+    if (!link.tls && imapHasCapability(answer.data(), "STARTTLS")) {
         imapSendCommand(conn, "STARTTLS\r\n");
         // A refusal leaves the server talking plain text; the password is
         // then not sent at all rather than sent in the clear.
         if (imapGetAnswer(conn, answer) <= 0 || !imapTaggedOk(answer.data(), conn.tag)) return -1;
-        connectionStartTls(conn.connection);
+        // The server has taken STARTTLS: a failed handshake or an untrusted
+        // server ends the check, with nothing more sent.
+        if (!connectionSecure(link)) return -1;
+        // The capabilities told before TLS no longer hold (RFC 3501 6.2.1).
+        answer[0] = '\0';
         if (askAgain) {
             imapSendCommand(conn, "CAPABILITY\r\n");
             if (imapGetAnswer(conn, answer) < 0) return -1;
         }
+    } else if (!link.tls && knownServerRefusesPlainText(connectionServer(link))) {
+        // A server met over TLS before that offers no STARTTLS now: the
+        // offer was most likely stripped on the way.
+        connectionClose(link);
+        return -1;
     }
     return 0;
 }
@@ -337,6 +368,7 @@ int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
     if (!name || !isSingleLine(password.value_or(""))) return -1;
     ImapAnswer answer;
     if (startSession(conn, answer, false) != 0) return -1;
+    if (imapHasCapability(answer.data(), "LOGINDISABLED")) return -1;
     SignInVerdict verdict = SignInVerdict::undecided;
     return sendLogin(conn, *name, password.value_or(""), verdict);
 }
@@ -350,8 +382,11 @@ int imapSignIn(ImapConn& conn, const Box& box) {
     SaslOffer offer = imapSaslOffer(answer.data());
     Credential credential = chooseCredential(box, offer);
     SignInVerdict verdict = SignInVerdict::undecided;
-    int result = credential.isToken() ? sendAuthenticate(conn, box, credential, offer, verdict)
-                                      : sendLogin(conn, *name, credential.secret.view(), verdict);
+    int result = -1;
+    if (credential.isToken())
+        result = sendAuthenticate(conn, box, credential, offer, verdict);
+    else if (!offer.loginDisabled)
+        result = sendLogin(conn, *name, credential.secret.view(), verdict);
     reportSignIn(box, credential, verdict);
     return result;
 }

@@ -68,6 +68,10 @@ void imapAnswerFeed(ImapAnswerState& state, std::string_view bytes);
 // The server fell silent: a partial last line counts as a line.
 void imapAnswerFinish(ImapAnswerState& state);
 
+// True when a CAPABILITY line of the answer names the capability (a whole
+// word, in any case).
+bool imapHasCapability(std::string_view answer, std::string_view name);
+
 // True when the answer's tagged line says OK.
 bool imapTaggedOk(std::string_view answer, std::string_view tag);
 // The answer's tagged line, or the empty text when it has none.

@@ -53,7 +53,9 @@ std::unique_ptr<Pop3Conn> pop3New() {
 
 int pop3Connect(Pop3Conn& conn, const std::string& host, int port) {
     if (!connectionOpen(conn.connection, host, port)) return -1;
-    if (port == 995) connectionStartTls(conn.connection);
+    // Once TLS is to be used, a failed handshake or an untrusted server ends
+    // the check: nothing goes in plain text instead.
+    if (port == 995 && !connectionSecure(conn.connection)) return -1;
     return 0;
 }
 

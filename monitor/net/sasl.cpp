@@ -55,6 +55,7 @@ SaslOffer imapSaslOffer(std::string_view answer) {
         if (equalsNoCase(word, "AUTH=OAUTHBEARER")) offer.oauthBearer = true;
         if (equalsNoCase(word, "AUTH=XOAUTH2")) offer.xoauth2 = true;
         if (equalsNoCase(word, "SASL-IR")) offer.initialResponse = true;
+        if (equalsNoCase(word, "LOGINDISABLED")) offer.loginDisabled = true;
     });
     return offer;
 }

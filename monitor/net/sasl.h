@@ -16,10 +16,12 @@ struct SaslOffer {
     bool xoauth2 = false;
     // SASL-IR (IMAP): the first response may go on the AUTHENTICATE line.
     bool initialResponse = false;
+    // LOGINDISABLED (IMAP): no password goes on this link, only a token.
+    bool loginDisabled = false;
 };
 
 // The offer of the CAPABILITY data of an IMAP answer: AUTH=OAUTHBEARER,
-// AUTH=XOAUTH2 and SASL-IR, in any case.
+// AUTH=XOAUTH2, SASL-IR and LOGINDISABLED, in any case.
 SaslOffer imapSaslOffer(std::string_view answer);
 // The offer of the SASL line of a POP3 CAPA reply. POP3 always allows the
 // first response on the AUTH line (RFC 5034), within its line limit.

@@ -7,9 +7,12 @@
 
 // The subject of the last certificate reported on standard output.
 std::optional<std::string> lastCertSubject();
-// Forgets the reported subject and the certificates already checked, and
-// reads the trust store again at the next check.
+// Forgets the reported subject, the certificates already checked and the
+// warnings already given, and reads the trust store again at the next check.
+// The remembered servers stay: they are the file's.
 void forgetCertificates();
+// Forgets the warnings about remembered servers already given.
+void forgetServerWarnings();
 
 // Forgets every password kept from PasswordCommand and the warnings already
 // printed for each account.

@@ -1,6 +1,7 @@
 #include "monitor/net/tls.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -16,7 +17,6 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <set>
 
 #include "common/wait.h"
 #include "monitor/net/testing.h"
@@ -29,8 +29,8 @@ using Clock = std::chrono::steady_clock;
 // limit in all, is given up like a silent reply.
 constexpr std::chrono::milliseconds handshakeSilence{5000};
 constexpr std::chrono::milliseconds handshakeLimit{10000};
-// Certificates already judged; a server that makes a new one for every
-// connection must not grow the sets without end.
+// Verdicts of the bundle kept; a server that makes a new certificate for
+// every connection must not grow them without end.
 constexpr std::size_t rememberedLimit = 256;
 
 std::mutex subjectLock;  // guards lastSubject alone
@@ -72,19 +72,19 @@ bool handshake(SSL* ssl, int socket) {
     }
 }
 
-bool isIpv4Literal(const std::string& host) {
-    in_addr ignored{};
-    return inet_pton(AF_INET, host.c_str(), &ignored) == 1;
+bool isIpLiteral(const std::string& host) {
+    in6_addr ignored{};
+    return inet_pton(AF_INET, host.c_str(), &ignored) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), &ignored) == 1;
 }
 
-// The system's trust store, in two parts built once each: the hashed
-// directory, which loads only the certificates a chain asks for and which
-// every link verifies against during its handshake; and the directory with
-// the bundle file, whose loading costs a good part of a check. The bundle is
-// read only for a chain the directory cannot vouch for.
-std::mutex storeLock;
-Store directoryStore;
-Store fullStore;
+// The system's trust store in two parts. The hashed directory loads only the
+// certificates a chain asks for; it is built once, in the one client context
+// that every link is made from, and each handshake verifies against it. The
+// bundle file costs a good part of a check and much memory to load: it is read
+// only for a chain the directory cannot vouch for, and let go after.
+std::mutex contextLock;
+std::unique_ptr<SSL_CTX, SslCtxFree> sharedContext;
 
 const char* defaultPath(const char* variable, const char* fallback) {
     const char* value = std::getenv(variable);
@@ -112,23 +112,32 @@ Store makeStore(bool withFile) {
     return store;
 }
 
-// A reference to one of the stores, built on first use.
-Store sharedStore(bool withFile) {
-    std::lock_guard hold(storeLock);
-    Store& store = withFile ? fullStore : directoryStore;
-    if (!store) store = makeStore(withFile);
-    if (!store || X509_STORE_up_ref(store.get()) != 1) return nullptr;
-    return Store{store.get()};
+// A reference to the client context, made on first use. One context serves
+// every link: each link has its own SSL object with its own host to check,
+// and a client context keeps no sessions, so nothing passes between links.
+SSL_CTX* clientContext() {
+    std::lock_guard hold(contextLock);
+    if (!sharedContext) {
+        sharedContext.reset(SSL_CTX_new(TLS_client_method()));
+        if (!sharedContext) return nullptr;
+        if (Store store = makeStore(false))
+            SSL_CTX_set_cert_store(sharedContext.get(), store.release());
+    }
+    if (SSL_CTX_up_ref(sharedContext.get()) != 1) return nullptr;
+    return sharedContext.get();
 }
 
 // Verdicts of the bundle, by certificate and host name: it is asked once.
+// The lock is held while the bundle is read, so that workers meeting new
+// servers at once read it one after another, and each only when no other
+// has found the verdict meanwhile.
 std::mutex verdictLock;
 std::map<std::string, long> bundleVerdicts;
 
 // Verifies the server's chain again, with the bundle in the store, as the
 // handshake verified it: X509_V_OK or the reason.
 long verifyWithBundle(SSL* ssl, X509* certificate) {
-    Store store = sharedStore(true);
+    Store store = makeStore(true);
     std::unique_ptr<X509_STORE_CTX, StoreContextFree> context{X509_STORE_CTX_new()};
     if (!store || !context ||
         X509_STORE_CTX_init(context.get(), store.get(), certificate,
@@ -159,44 +168,42 @@ long verdictOf(SSL* ssl, X509* certificate, const std::string& digest, const std
         verdict == X509_V_ERR_IP_ADDRESS_MISMATCH)
         return verdict;
     std::string key = digest + '\n' + host;
-    {
-        std::lock_guard hold(verdictLock);
-        if (auto known = bundleVerdicts.find(key); known != bundleVerdicts.end())
-            return known->second;
-    }
-    verdict = verifyWithBundle(ssl, certificate);
     std::lock_guard hold(verdictLock);
+    if (auto known = bundleVerdicts.find(key); known != bundleVerdicts.end()) return known->second;
+    verdict = verifyWithBundle(ssl, certificate);
     if (bundleVerdicts.size() >= rememberedLimit) bundleVerdicts.clear();
     bundleVerdicts.emplace(key, verdict);
+    // The bundle's certificates are freed by now; give their pages back
+    // rather than keep them for the life of the monitor.
+    malloc_trim(0);
     return verdict;
 }
 
-// A failure does not stop the link (the monitor only counts mail), but the
-// user is told once per certificate.
-std::mutex warnedLock;
-std::set<std::string> warned;  // SHA-256 digests; "" for no certificate
+// Colon-separated hex, upper case.
+std::string hexWithColons(const std::string& bytes) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        if (!text.empty()) text.push_back(':');
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 15]);
+    }
+    return text;
+}
 
-void warnIfUntrusted(SSL* ssl, X509* certificate, const std::string& host) {
-    std::string digest = certificate != nullptr ? sha256Of(certificate) : "";
-    {
-        std::lock_guard hold(warnedLock);
-        if (warned.count(digest) != 0) return;
-    }
-    long verdict = certificate != nullptr ? verdictOf(ssl, certificate, digest, host) : X509_V_OK;
-    std::lock_guard hold(warnedLock);
-    if (!warned.insert(digest).second) return;
-    if (warned.size() > rememberedLimit) {
-        warned.clear();
-        warned.insert(digest);
-    }
+TlsPeer peerOf(SSL* ssl, X509* certificate, const std::string& host) {
+    TlsPeer peer;
     if (certificate == nullptr) {
-        std::fputs("quorvik warning : the server presented no certificate\n", stderr);
-    } else if (verdict != X509_V_OK) {
-        std::fprintf(stderr,
-                     "quorvik warning : the certificate of the server could not be verified: "
-                     "%s\n",
-                     X509_verify_cert_error_string(verdict));
+        peer.fingerprint = "none";
+        peer.problem = "no certificate";
+        return peer;
     }
+    std::string digest = sha256Of(certificate);
+    peer.fingerprint = hexWithColons(digest);
+    long verdict = verdictOf(ssl, certificate, digest, host);
+    peer.verified = verdict == X509_V_OK;
+    if (!peer.verified) peer.problem = X509_verify_cert_error_string(verdict);
+    return peer;
 }
 
 void printCipher(SSL* ssl) {
@@ -230,14 +237,13 @@ void reportCertificate(SSL* ssl, X509* certificate) {
 // host name (or the address, for a literal) during the handshake; it goes on
 // whatever the verdict, which is read afterwards.
 bool prepareLink(TlsLink& link, const std::string& host) {
-    link.ctx.reset(SSL_CTX_new(TLS_client_method()));
+    link.ctx.reset(clientContext());
     if (!link.ctx) return false;
-    if (Store store = sharedStore(false)) SSL_CTX_set1_cert_store(link.ctx.get(), store.get());
     link.ssl.reset(SSL_new(link.ctx.get()));
     if (!link.ssl) return false;
     SSL* ssl = link.ssl.get();
     if (host.empty()) return true;
-    if (isIpv4Literal(host)) {
+    if (isIpLiteral(host)) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
     } else {
         SSL_set_tlsext_host_name(ssl, host.c_str());
@@ -268,7 +274,7 @@ int tlsStart(std::unique_ptr<TlsLink>& place, int socket, const std::string& hos
     }
 
     std::unique_ptr<X509, X509Free> certificate{SSL_get1_peer_certificate(ssl)};
-    warnIfUntrusted(ssl, certificate.get(), host);
+    link->peer = peerOf(ssl, certificate.get(), host);
     reportCertificate(ssl, certificate.get());
     place = std::move(link);
     return 0;
@@ -293,17 +299,13 @@ void forgetCertificates() {
         lastSubject.reset();
     }
     {
-        std::lock_guard hold(warnedLock);
-        warned.clear();
-    }
-    {
         std::lock_guard hold(verdictLock);
         bundleVerdicts.clear();
     }
+    forgetServerWarnings();
     // The trust store is read again, from the paths in force now.
-    std::lock_guard hold(storeLock);
-    directoryStore.reset();
-    fullStore.reset();
+    std::lock_guard hold(contextLock);
+    sharedContext.reset();
 }
 
 int tlsSocket(const TlsLink& link) { return SSL_get_fd(link.ssl.get()); }

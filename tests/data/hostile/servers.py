@@ -92,6 +92,11 @@ def silent(connection):  # accepts and never answers
     time.sleep(120)
 
 
+@behaviour("silent-tls")
+def silent_tls(connection):  # a TLS port that takes the hello and never answers
+    time.sleep(120)
+
+
 @behaviour("trickle")
 def trickle(connection):  # a greeting that never ends, a byte at a time
     say("open trickle")

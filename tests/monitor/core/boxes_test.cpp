@@ -57,6 +57,12 @@ TEST_F(Boxes, DefinitionsParseByType) {
         {"IMAP host:0 me pw Lists/quorvik", BOX_IMAP, "host", 143, "me", "pw", "Lists/quorvik"},
         {"IMAP\thost:993 me pw\n", BOX_IMAP, "host", 993, "me", "pw", "INBOX"},
         {"IMAP h u p f extra words", BOX_IMAP, "h", 143, "u", "p", "f"},
+        // An IPv6 address between brackets, whose colons are no port.
+        {"IMAP [::1]:993 me pw", BOX_IMAP, "::1", 993, "me", "pw", "INBOX"},
+        {"POP3 [2001:db8::5]", BOX_POP3, "2001:db8::5", 110, {}, {}, {}},
+        {"HOTMAIL [fe80::1%eth0]:0", BOX_HOTMAIL, "fe80::1%eth0", 1100, {}, {}, {}},
+        {"IMAP [::1]x:993", BOX_IMAP, "[", 143, {}, {}, "INBOX"},  // no bracketed form: as ever
+        {"IMAP ::1:993", BOX_IMAP, "", 143, {}, {}, "INBOX"},
         {"mbox " + mbox, BOX_MBOX, mbox, 0, {}, {}, {}},
         {"MBOX " + mbox + ":5", BOX_MBOX, mbox, 5, {}, {}, {}},
         {"MAILDIR " + directory.string() + "/",

@@ -112,6 +112,9 @@ TEST_F(Commands, WhatARunGives) {
         EXPECT_EQ(run.code, c.code);
         EXPECT_EQ(run.secret.view(), c.secret);
     }
+    // IPv6 addresses go without their brackets, as the resolver takes them.
+    BoxPtr six = networkBox(BOX_IMAP, "2001:db8::5", 993, "alice", std::nullopt);
+    EXPECT_EQ(runCredentialCommand("echo \"$QUORVIK_SERVER\"", *six).secret.view(), "2001:db8::5");
     // A box without user or folder gives them empty.
     BoxPtr pop3 = networkBox(BOX_HOTMAIL, "pop.example.com", 1100, std::nullopt, std::nullopt);
     EXPECT_EQ(runCredentialCommand("echo \"$QUORVIK_TYPE $QUORVIK_PORT [$QUORVIK_USER]"
@@ -219,6 +222,7 @@ TEST_F(Commands, OrderOfUse) {
         SaslMechanism mechanism;
         std::string secret;
         std::vector<std::string> warnings;
+        std::string server = "imap.example.org";
     } cases[] = {
         {"token when offered",
          "echo tok",
@@ -272,6 +276,15 @@ TEST_F(Commands, OrderOfUse) {
           "status 1\n",
           "quorvik warning : the password command for alice@imap.example.org:993 printed "
           "nothing\n"}},
+        {"an IPv6 server is named in brackets",
+         "exit 1",
+         std::nullopt,
+         bothOffered,
+         CredentialSource::none,
+         SaslMechanism::none,
+         "",
+         {"quorvik warning : the token command for alice@[2001:db8::5]:993 exited with status 1\n"},
+         "2001:db8::5"},
         {"a token command alone, for a server without OAuth2",
          "echo tok",
          std::nullopt,
@@ -287,7 +300,9 @@ TEST_F(Commands, OrderOfUse) {
         forgetCredentials();
         settings::tokenCommand.reset(c.token);
         settings::passwordCommand.reset(c.password);
-        Credential credential = chooseCredential(*imapBox("-"), c.offer);
+        BoxPtr box = imapBox("-");
+        box->path = c.server;
+        Credential credential = chooseCredential(*box, c.offer);
         EXPECT_EQ(credential.source, c.source);
         EXPECT_EQ(credential.mechanism, c.mechanism);
         EXPECT_EQ(credential.isToken(), c.source == CredentialSource::tokenCommand);

@@ -5,8 +5,8 @@
 #   dovecot-fixture.sh start DIR [OWNER_PID]   set up DIR and start both servers
 #   dovecot-fixture.sh stop DIR                stop them and remove DIR
 #
-# 127.0.0.1 offers TLS: POP3 on 110, 1100 and 995 (TLS at once), IMAP on 143
-# and 220 (STARTTLS) and 993 (TLS at once). 127.0.0.2 runs a second instance
+# 127.0.0.1 and ::1 offer TLS: POP3 on 110, 1100 and 995 (TLS at once), IMAP
+# on 143 and 220 (STARTTLS) and 993 (TLS at once). 127.0.0.2 runs a second instance
 # without TLS, IMAP on 143 and 220, since dovecot offers STARTTLS on every
 # plain port once TLS is configured. 127.0.0.3 accepts OAuth2 alone, and of it
 # XOAUTH2 alone: POP3 on 110 and 995, IMAP on 143 (STARTTLS) and 993. The
@@ -14,7 +14,7 @@
 # trust directory that holds it. When OWNER_PID is given, the servers go when
 # that process does, even if it never calls stop.
 #
-# 127.0.0.1 takes the passwords with PLAIN and LOGIN, and tokens with
+# 127.0.0.1 and ::1 take the passwords with PLAIN and LOGIN, and tokens with
 # OAUTHBEARER and XOAUTH2. Tokens are checked by dovecot's oauth2 passdb
 # against introspection.py on 127.0.0.1:8080, which knows one good token per
 # user and calls every other inactive; DIR/introspection.log lists the tokens
@@ -190,7 +190,7 @@ CONF
   maildir "$dir/mail/carol" 0 0
   chown -R nobody:nogroup "$dir/mail"
 
-  config tls 127.0.0.1 yes "imap pop3" "$(listeners imap-login imap:143 imap220:220 imaps:993:ssl)
+  config tls "127.0.0.1, ::1" yes "imap pop3" "$(listeners imap-login imap:143 imap220:220 imaps:993:ssl)
 $(listeners pop3-login pop3:110 hotmail:1100 pop3s:995:ssl)" "$(passwords_and_tokens)"
   config plain 127.0.0.2 no imap "$(listeners imap-login imap:143 imap220:220 imaps:0)" \
     "$(passwords)"
@@ -206,7 +206,7 @@ $(listeners pop3-login pop3:110 pop3s:995:ssl)" "$(xoauth2_only)"
   done
 
   local ports="127.0.0.1/110 127.0.0.1/1100 127.0.0.1/995 127.0.0.1/143 127.0.0.1/220"
-  ports="$ports 127.0.0.1/993 127.0.0.2/143 127.0.0.2/220"
+  ports="$ports 127.0.0.1/993 127.0.0.2/143 127.0.0.2/220 ::1/143 ::1/993 ::1/995"
   ports="$ports 127.0.0.3/110 127.0.0.3/995 127.0.0.3/143 127.0.0.3/993 127.0.0.1/8080"
   local port instance
   for port in $ports; do

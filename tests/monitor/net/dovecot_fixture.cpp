@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "tests/monitor/net/ignore_sigpipe.h"
+#include "tests/monitor/net/net_environment.h"
 
 namespace {
 

@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,10 +67,14 @@ Output checkAllQuietly(const std::vector<Expected>& cases) {
     return captured([&] { checkAll(cases); });
 }
 
+std::string serversFile() { return std::string(std::getenv("HOME")) + "/.quorvik-servers"; }
+
+// Each test meets the servers for the first time.
 class Dovecot : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(dovecotDirectory().empty());
+        std::filesystem::remove(serversFile());
         forgetCertificates();
     }
     void TearDown() override {
@@ -88,6 +99,9 @@ TEST_F(Dovecot, CountsOverEveryPort) {
         {"IMAP 127.0.0.2:220 bob pa\"ss\\word", 1, 1, 1},  // plain 220
         {"IMAP localhost:993 bob pa\"ss\\word", 1, 1, 1},
         {"IMAP 127.0.0.2 carol empty", 1, 0, 0},
+        {"IMAP [::1]:993 alice secret", 1, 2, 5},
+        {"IMAP [::1] alice secret Work", 1, 3, 4},  // STARTTLS on 143
+        {"POP3 [::1]:995 bob pa\"ss\\word", 1, 1, 1},
     });
 }
 
@@ -126,6 +140,100 @@ TEST_F(Dovecot, CertificateReportedOnceWarningOncePerCertificate) {
     EXPECT_EQ(checkAllQuietly({{"IMAP 127.0.0.1:993 alice secret", 1, 2, 5}}).err,
               "quorvik warning : the certificate of the server could not be verified: "
               "IP address mismatch\n");
+}
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::size_t countIn(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// Waits until dovecot's log holds `count` lines with the text.
+bool logged(const std::string& text, std::size_t count) {
+    const std::string log = dovecotDirectory() + "/tls/log";
+    for (int tries = 0; tries < 600; ++tries) {
+        if (countIn(readFile(log), text) >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+}  // namespace
+
+// The servers met are remembered with the fingerprint openssl shows for
+// their certificate, in a file only the user can read.
+TEST_F(Dovecot, RemembersTheServersMet) {
+    checkAllQuietly({{"IMAP localhost:993 alice secret", 1, 2, 5},
+                     {"IMAP [::1] alice secret", 1, 2, 5},
+                     {"IMAP 127.0.0.2 alice secret", 1, 2, 5}});
+    std::string openssl =
+        "openssl x509 -noout -fingerprint -sha256 -in '" + dovecotDirectory() + "/tls.crt'";
+    std::FILE* pipe = popen(openssl.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[256] = "";
+    ASSERT_NE(std::fgets(line, sizeof line, pipe), nullptr);
+    pclose(pipe);
+    std::string fingerprint = line;
+    fingerprint = fingerprint.substr(fingerprint.find('=') + 1);
+    fingerprint.pop_back();
+
+    std::string servers = readFile(serversFile());
+    EXPECT_NE(servers.find("\nlocalhost:993 pinned " + fingerprint + "\n"), std::string::npos)
+        << servers;
+    EXPECT_NE(servers.find("\n[::1]:143 pinned " + fingerprint + "\n"), std::string::npos);
+    EXPECT_EQ(servers.find("127.0.0.2"), std::string::npos);  // never met over TLS
+    struct stat status {};
+    ASSERT_EQ(stat(serversFile().c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+}
+
+// A server whose certificate once verified is never again taken on a
+// certificate that does not: dovecot sees no login until the user deletes
+// the server's line.
+TEST_F(Dovecot, OnceVerifiedServerGetsNothingUnverified) {
+    setenv("SSL_CERT_DIR", (dovecotDirectory() + "/certs").c_str(), 1);
+    forgetCertificates();
+    Output trusted = checkAllQuietly({{"IMAP localhost:993 carol empty", 1, 0, 0}});
+    EXPECT_EQ(trusted.err, "");
+    EXPECT_NE(readFile(serversFile()).find("\nlocalhost:993 verified "), std::string::npos);
+
+    unsetenv("SSL_CERT_DIR");
+    forgetCertificates();
+    std::size_t logins = countIn(readFile(dovecotDirectory() + "/tls/log"), "user=<alice>");
+    Output refused = checkAllQuietly({{"IMAP localhost:993 alice secret", 0, 70, 90}});
+    EXPECT_EQ(refused.err.rfind("quorvik warning : the certificate of localhost:993 cannot be "
+                                "verified (self-signed certificate), though the server's "
+                                "certificate was verified before: it was ",
+                                0),
+              0u)
+        << refused.err;
+    EXPECT_NE(refused.err.find("; the password was not sent. To accept the new certificate, "
+                               "delete line 5 (localhost:993) of " +
+                               serversFile() + "\n"),
+              std::string::npos)
+        << refused.err;
+    // A later login, logged after anything the refused check could have
+    // caused: alice has not logged in meanwhile.
+    std::size_t bobs = countIn(readFile(dovecotDirectory() + "/tls/log"), "user=<bob>");
+    checkAllQuietly({{"IMAP 127.0.0.1:143 bob pa\"ss\\word", 1, 1, 1}});
+    ASSERT_TRUE(logged("user=<bob>", bobs + 1));
+    EXPECT_EQ(countIn(readFile(dovecotDirectory() + "/tls/log"), "user=<alice>"), logins);
+
+    std::string servers = readFile(serversFile());
+    std::string kept = servers.substr(0, servers.find("localhost:993 "));
+    kept += servers.substr(servers.find('\n', servers.find("localhost:993 ")) + 1);
+    std::ofstream(serversFile(), std::ios::trunc) << kept;
+    checkAllQuietly({{"IMAP localhost:993 alice secret", 1, 2, 5}});
 }
 
 // Several boxes checked at once, as the worker threads do.

@@ -109,6 +109,25 @@ TEST(ImapParse, TaggedStatus) {
     EXPECT_FALSE(imapTaggedOk("* OK\r\n", "A0003 "));
 }
 
+TEST(ImapParse, CapabilitiesAreWholeWordsOfCapabilityLines) {
+    struct Case {
+        std::string answer;
+        bool starttls;
+    } cases[] = {
+        {"* CAPABILITY IMAP4rev1 STARTTLS AUTH=PLAIN\r\nA0001 OK\r\n", true},
+        {"* capability imap4rev1 starttls\r\nA0001 OK\r\n", true},
+        {"* CAPABILITY IMAP4rev1 STARTTLS\r\n", true},
+        {"* CAPABILITY IMAP4rev1 STARTTLS", true},
+        {"* CAPABILITY IMAP4rev1 XSTARTTLS STARTTLSX\r\nA0001 OK\r\n", false},
+        {"* OK STARTTLS is here\r\nA0001 OK STARTTLS\r\n", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer);
+        EXPECT_EQ(imapHasCapability(c.answer, "STARTTLS"), c.starttls);
+    }
+}
+
 TEST(ImapParse, StatusCounts) {
     struct Case {
         std::string answer;

@@ -7,8 +7,12 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,8 +20,11 @@
 #include "monitor/checks/check.h"
 #include "monitor/net/imap.h"
 #include "monitor/net/pop3.h"
-#include "tests/monitor/net/ignore_sigpipe.h"
+#include "monitor/net/socket.h"
+#include "monitor/net/testing.h"
+#include "tests/monitor/net/net_environment.h"
 #include "tests/monitor/net/script_server.h"
+#include "tests/monitor/net/test_certificate.h"
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -52,6 +59,29 @@ std::unique_ptr<Box> networkBox(int32_t type, int port, std::optional<std::strin
     return box;
 }
 
+// How a scripted server speaks TLS: it shows the certificate of `context`
+// in the handshake, or, without one, answers the client's hello with `junk`
+// and goes on in plain text, as an impostor that cannot do TLS would.
+struct ServerTls {
+    bool atOnce = false;  // before the greeting (993, 995); else after STARTTLS
+    SSL_CTX* context = nullptr;
+    std::string junk;
+};
+
+// False when the script should end.
+bool beginTls(Peer& peer, const ServerTls& tls) {
+    if (tls.context != nullptr) return peer.startTls(tls.context);
+    peer.hearBytes();
+    peer.say(tls.junk);
+    return true;
+}
+
+// Nothing a client sends may carry the password or the commands that sign in.
+void expectNoSecret(const std::string& heard) {
+    for (const char* secret : {"LOGIN", "USER", "PASS", "secret"})
+        EXPECT_EQ(heard.find(secret), std::string::npos) << secret << " in: " << heard;
+}
+
 struct Pop3Case {
     const char* name;
     // The greeting, then one reply for each command heard; the server hangs
@@ -63,9 +93,11 @@ struct Pop3Case {
     std::chrono::milliseconds gap{0};
     std::optional<std::string> user = "alice";
     std::optional<std::string> password = "secret";
+    std::optional<ServerTls> tls = std::nullopt;
 };
 
 void playPop3(Peer& peer, const Pop3Case& script) {
+    if (script.tls && !beginTls(peer, *script.tls)) return;
     peer.say(script.replies[0], script.gap);
     std::string line;
     for (std::size_t reply = 1; reply < script.replies.size(); ++reply) {
@@ -180,6 +212,7 @@ struct ImapCase {
     std::chrono::milliseconds gap{0};
     std::string greeting = "* OK ready\r\n";
     std::optional<std::string> password = "secret";
+    std::optional<ServerTls> tls = std::nullopt;
 };
 
 std::string withTag(std::string text, const std::string& tag) {
@@ -190,11 +223,13 @@ std::string withTag(std::string text, const std::string& tag) {
 void playImap(Peer& peer, const ImapCase& script) {
     std::map<std::string, std::string> answers = {
         {"CAPABILITY", "* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n@ OK done\r\n"},
+        {"STARTTLS", "@ OK begin TLS\r\n"},
         {"LOGIN", "@ OK logged in\r\n"},
         {"STATUS", "* STATUS INBOX (MESSAGES 12 UNSEEN 3)\r\n@ OK done\r\n"},
         {"LOGOUT", "* BYE\r\n@ OK\r\n"},
     };
     for (const auto& [word, answer] : script.answers) answers[word] = answer;
+    if (script.tls && script.tls->atOnce && !beginTls(peer, *script.tls)) return;
     peer.say(script.greeting, script.gap);
     std::string line;
     while (peer.hear(line)) {
@@ -206,6 +241,7 @@ void playImap(Peer& peer, const ImapCase& script) {
         if (text == "close") return;
         peer.say(withTag(text, tag), script.gap);
         if (word == "LOGOUT") return;
+        if (word == "STARTTLS" && script.tls && !beginTls(peer, *script.tls)) return;
     }
 }
 
@@ -327,7 +363,8 @@ namespace {
 
 // Servers that never give a usable reply. Each holds out far longer than
 // the client's limits allow; the client must give up on its own and end the
-// connection while the server still waits or sends. (bench/net times them.)
+// connection while the server still waits or sends, and no secret reaches
+// any of them. (bench/net times them.)
 struct HostileCase {
     const char* name;
     int32_t type;
@@ -378,7 +415,8 @@ TEST(Scripted, HostileServersAreGivenUpOn) {
         {"IMAP endless lines", BOX_IMAP, 143, [](Peer& peer) { return flood(peer, '\n'); }},
         {"IMAP endless NUL bytes", BOX_IMAP, 143, [](Peer& peer) { return flood(peer, '\0'); }},
         {"IMAP data trickling in", BOX_IMAP, 143, trickle},
-        {"TLS handshake never answered", BOX_IMAP, 993, silent},
+        {"IMAP TLS handshake never answered", BOX_IMAP, 993, silent},
+        {"POP3 TLS handshake never answered", BOX_POP3, 995, silent},
     };
     // All at once, each server on an address of its own, as workers would
     // check them.
@@ -386,6 +424,7 @@ TEST(Scripted, HostileServersAreGivenUpOn) {
     std::array<int, count> results{};
     std::array<std::atomic<bool>, count> givenUp{};
     std::array<std::unique_ptr<Box>, count> boxes;
+    std::array<std::string, count> heard;
     std::vector<std::thread> checks;
     testing::internal::CaptureStderr();
     for (std::size_t i = 0; i < count; ++i) {
@@ -397,7 +436,7 @@ TEST(Scripted, HostileServersAreGivenUpOn) {
             ScriptedServer server(address.c_str(), c.port,
                                   [&](Peer& peer) { givenUp[i] = c.script(peer); });
             results[i] = server.ready() ? checkBox(*boxes[i]) : -1;
-            server.heard();  // the script has played to its end
+            heard[i] = server.heard();  // the script has played to its end
         });
     }
     for (std::thread& check : checks) check.join();
@@ -407,6 +446,7 @@ TEST(Scripted, HostileServersAreGivenUpOn) {
         EXPECT_EQ(results[i], 0);
         EXPECT_TRUE(givenUp[i]);
         EXPECT_EQ(boxes[i]->totalCount, 9);
+        expectNoSecret(heard[i]);
     }
     EXPECT_EQ(openDescriptors(), descriptors);
 }
@@ -432,27 +472,365 @@ void anonymousTls(Peer& peer) {
 
 }  // namespace
 
-TEST(Scripted, FailedHandshakeLeavesThePlainConnection) {
+namespace {
+
+std::string serversFile() { return std::string(std::getenv("HOME")) + "/.quorvik-servers"; }
+
+// Each test meets its servers for the first time.
+class Secrets : public testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::remove(serversFile());
+        forgetCertificates();
+    }
+};
+
+}  // namespace
+
+// Once TLS is to be used, a handshake that fails ends the check: the server
+// that answers the hello with junk and then speaks plain text, as if the
+// client had gone on without TLS, hears no password and feeds no counts.
+TEST_F(Secrets, FailedHandshakeEndsTheCheck) {
+    const std::string starttls = "* CAPABILITY IMAP4rev1 STARTTLS\r\n@ OK\r\n";
+    const std::string fakeCounts = "* STATUS INBOX (MESSAGES 2 UNSEEN 2)\r\n@ OK\r\n";
     struct Case {
         const char* name;
+        int32_t type;
+        int port;
         std::function<void(Peer&)> script;
+        std::string heardFirst;  // what the client says before the handshake
     } cases[] = {
-        {"server speaking plain text on 993",
-         [](Peer& peer) { peer.say("* OK this is no TLS\r\n"); }},
+        {"IMAP at once, junk for the hello", BOX_IMAP, 993,
+         [&](Peer& peer) {
+             ImapCase fake{"", {{"STATUS", fakeCounts}}, 0, 0, 0, ""};
+             fake.greeting = "";
+             fake.tls = ServerTls{true, nullptr, "* OK this is no TLS\r\n"};
+             playImap(peer, fake);
+         },
+         ""},
+        {"IMAP, STARTTLS taken, junk for the hello", BOX_IMAP, 143,
+         [&](Peer& peer) {
+             ImapCase fake{"", {{"CAPABILITY", starttls}, {"STATUS", fakeCounts}}, 0, 0, 0, ""};
+             fake.tls = ServerTls{false, nullptr, "* OK this is no TLS\r\n"};
+             playImap(peer, fake);
+         },
+         "A0001 CAPABILITY\nA0002 STARTTLS\n"},
+        {"POP3 at once, junk for the hello", BOX_POP3, 995,
+         [&](Peer& peer) {
+             Pop3Case fake{"", {"", "+OK\r\n", "+OK\r\n", "+OK 2 0\r\n"}, 0, 0, 0, ""};
+             fake.tls = ServerTls{true, nullptr, "+OK this is no TLS\r\n"};
+             playPop3(peer, fake);
+         },
+         ""},
         // The client keeps the library's default cipher suites, which leave
-        // out the anonymous ones: no link, and so no "No certificates!".
-        {"server without a certificate", anonymousTls},
+        // out the anonymous ones: no link.
+        {"server without a certificate", BOX_IMAP, 993, anonymousTls, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        auto box = networkBox(BOX_IMAP, 993, "alice", "secret");
-        ScriptedServer server("127.0.0.1", 993, c.script);
+        auto box = networkBox(c.type, c.port, "alice", "secret");
+        ScriptedServer server("127.0.0.1", c.port, c.script);
+        ASSERT_TRUE(server.ready());
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         EXPECT_EQ(checkBox(*box), 0);
         std::string errors = testing::internal::GetCapturedStderr();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_EQ(errors.rfind("SSL_connect failed\n", 0), 0u) << errors;
+        EXPECT_EQ(box->newCount, 7);
         EXPECT_EQ(box->totalCount, 9);
+        // The script has played to its end: the client closed the connection.
+        std::string heard = server.heard();
+        EXPECT_EQ(heard.rfind(c.heardFirst, 0), 0u) << heard;
+        expectNoSecret(heard);
+        EXPECT_EQ(heard.find("A0003"), std::string::npos) << heard;
     }
+}
+
+namespace {
+
+std::string readServersFile() {
+    std::ifstream in(serversFile());
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The line the file remembers the server on, from 1; 0 when it does not.
+std::size_t lineOf(const std::string& server) {
+    std::istringstream lines(readServersFile());
+    std::size_t number = 0;
+    for (std::string line; std::getline(lines, line);) {
+        ++number;
+        if (line.rfind(server + " ", 0) == 0) return number;
+    }
+    return 0;
+}
+
+void forgetServer(const std::string& server) {
+    std::istringstream lines(readServersFile());
+    std::string kept;
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(server + " ", 0) != 0) kept += line + "\n";
+    std::ofstream(serversFile(), std::ios::trunc) << kept;
+}
+
+struct Checked {
+    int result;
+    std::string heard, errors;
+};
+
+// One check of the box against a server that plays the script, the counts
+// set to 7 and 9 before.
+Checked checkAgainst(Box& box, const ScriptedServer::Script& script) {
+    box.timeStamp = 0;
+    box.newCount = 7;
+    box.totalCount = 9;
+    ScriptedServer server("127.0.0.1", box.port, script);
+    EXPECT_TRUE(server.ready());
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Checked checked;
+    checked.result = checkBox(box);
+    checked.errors = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    checked.heard = server.heard();
+    return checked;
+}
+
+// A dialogue over TLS showing the certificate of `context`, on the box's
+// port: at once on 993 and 995, after STARTTLS on 143.
+ScriptedServer::Script tlsDialogue(int32_t type, int port, SSL_CTX* context,
+                                   std::string capability = "IMAP4rev1 STARTTLS") {
+    return [=](Peer& peer) {
+        if (type == BOX_POP3) {
+            Pop3Case pop3{"", withLast, 1, 2, 5, ""};
+            pop3.tls = ServerTls{true, context, ""};
+            playPop3(peer, pop3);
+            return;
+        }
+        ImapCase imap{"", {{"CAPABILITY", "* CAPABILITY " + capability + "\r\n@ OK\r\n"}}, 1, 3, 12,
+                      ""};
+        imap.tls = ServerTls{port != 143, context, ""};
+        playImap(peer, imap);
+    };
+}
+
+}  // namespace
+
+// A certificate that cannot be verified is taken when its server is first
+// met and remembered; another one from that server gets nothing until the
+// user deletes the server's line, as the warning tells.
+TEST_F(Secrets, SwappedCertificateGetsNothing) {
+    TestCertificate first = makeCertificate("mail.example.org");
+    TestCertificate second = makeCertificate("mail.example.org");
+    const struct Case {
+        const char* name;
+        int32_t type;
+        int port;
+    } cases[] = {{"IMAP at once", BOX_IMAP, 993},
+                 {"IMAP after STARTTLS", BOX_IMAP, 143},
+                 {"POP3 at once", BOX_POP3, 995}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        forgetCertificates();
+        std::string server = "127.0.0.1:" + std::to_string(c.port);
+        auto box = networkBox(c.type, c.port, "alice", "secret");
+        int32_t fresh = c.type == BOX_POP3 ? 2 : 3, total = c.type == BOX_POP3 ? 5 : 12;
+
+        Checked met = checkAgainst(*box, tlsDialogue(c.type, c.port, first.server.get()));
+        EXPECT_EQ(met.result, 1) << met.errors;
+        EXPECT_EQ(met.errors,
+                  "quorvik warning : the certificate of the server could not be verified: "
+                  "self-signed certificate\n");
+        EXPECT_NE(readServersFile().find(server + " pinned " + first.fingerprint + "\n"),
+                  std::string::npos)
+            << readServersFile();
+        std::size_t line = lineOf(server);
+
+        for (int round = 0; round < 2; ++round) {
+            Checked swapped = checkAgainst(*box, tlsDialogue(c.type, c.port, second.server.get()));
+            EXPECT_EQ(swapped.result, 0);
+            EXPECT_EQ(box->newCount, 7);
+            EXPECT_EQ(box->totalCount, 9);
+            expectNoSecret(swapped.heard);
+            // Told once for the new certificate, not at every check.
+            EXPECT_EQ(swapped.errors,
+                      round > 0 ? ""
+                                : "quorvik warning : the certificate of " + server +
+                                      " has changed and cannot be verified (self-signed "
+                                      "certificate): it was " +
+                                      first.fingerprint + ", it is now " + second.fingerprint +
+                                      "; the password was not sent. To accept the new "
+                                      "certificate, delete line " +
+                                      std::to_string(line) + " (" + server + ") of " +
+                                      serversFile() + "\n");
+        }
+        // The first one is still taken.
+        EXPECT_EQ(checkAgainst(*box, tlsDialogue(c.type, c.port, first.server.get())).result, 1);
+
+        forgetServer(server);
+        Checked accepted = checkAgainst(*box, tlsDialogue(c.type, c.port, second.server.get()));
+        EXPECT_EQ(accepted.result, 1) << accepted.errors;
+        EXPECT_EQ(box->newCount, fresh);
+        EXPECT_EQ(box->totalCount, total);
+        EXPECT_NE(readServersFile().find(server + " pinned " + second.fingerprint + "\n"),
+                  std::string::npos);
+    }
+}
+
+// A server once met over TLS that offers no STARTTLS any more is not signed
+// in to in plain text: the classic downgrade by an interceptor.
+TEST_F(Secrets, StrippedStartTlsGetsNothing) {
+    TestCertificate certificate = makeCertificate("mail.example.org");
+    auto box = networkBox(BOX_IMAP, 143, "alice", "secret");
+    Checked met = checkAgainst(*box, tlsDialogue(BOX_IMAP, 143, certificate.server.get()));
+    EXPECT_EQ(met.result, 1) << met.errors;
+    std::size_t line = lineOf("127.0.0.1:143");
+    EXPECT_NE(line, 0u) << readServersFile();
+
+    ImapCase stripped{"", {}, 0, 7, 9, ""};
+    for (int round = 0; round < 2; ++round) {
+        Checked plain = checkAgainst(*box, [&](Peer& peer) { playImap(peer, stripped); });
+        EXPECT_EQ(plain.result, 0);
+        EXPECT_EQ(box->totalCount, 9);
+        EXPECT_EQ(plain.heard, "A0001 CAPABILITY\n");
+        EXPECT_EQ(plain.errors,
+                  round > 0
+                      ? ""
+                      : "quorvik warning : 127.0.0.1:143 offers no STARTTLS, though it was "
+                        "met over TLS before; the password was not sent in plain text. If "
+                        "the server no longer offers TLS, delete line " +
+                            std::to_string(line) + " (127.0.0.1:143) of " + serversFile() + "\n");
+    }
+}
+
+// LOGINDISABLED forbids LOGIN on the link it is told on. The list told before
+// STARTTLS no longer holds after it, and servers that refuse LOGIN in plain
+// text take it over TLS.
+TEST_F(Secrets, LoginDisabledGetsNoLogin) {
+    TestCertificate certificate = makeCertificate("mail.example.org");
+    const std::string disabled = "* CAPABILITY IMAP4rev1 LOGINDISABLED\r\n@ OK\r\n";
+    const struct Case {
+        const char* name;
+        int port;
+        ScriptedServer::Script script;
+        int result;
+    } cases[] = {
+        {"plain, no STARTTLS", 143,
+         [&](Peer& peer) {
+             playImap(peer, ImapCase{"", {{"CAPABILITY", disabled}}, 0, 7, 9, ""});
+         },
+         0},
+        {"TLS at once", 993,
+         tlsDialogue(BOX_IMAP, 993, certificate.server.get(), "IMAP4rev1 LOGINDISABLED"), 0},
+        {"before STARTTLS", 143,
+         tlsDialogue(BOX_IMAP, 143, certificate.server.get(), "IMAP4rev1 STARTTLS LOGINDISABLED"),
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto box = networkBox(BOX_IMAP, c.port, "alice", "secret");
+        Checked checked = checkAgainst(*box, c.script);
+        EXPECT_EQ(checked.result, c.result) << checked.errors;
+        if (c.result == 0) {
+            expectNoSecret(checked.heard);
+            EXPECT_EQ(box->totalCount, 9);
+        } else {
+            EXPECT_NE(checked.heard.find("A0003 LOGIN"), std::string::npos) << checked.heard;
+        }
+    }
+}
+
+namespace {
+
+// Packets to this test network (TEST-NET-2) are routed to the loopback
+// device, which drops them as not its own: a connect to it never completes,
+// as to a server behind a firewall that drops. Each test has a network
+// namespace of its own, so the route goes with it.
+constexpr const char* droppedAddress = "198.51.100.7";
+
+bool routeTestNetToNowhere() {
+    return std::system("ip route replace 198.51.100.0/24 dev lo 2>/dev/null") == 0;
+}
+
+SocketAddress addressOf(const char* text, int port) {
+    SocketAddress address;
+    auto* six = reinterpret_cast<sockaddr_in6*>(&address.storage);
+    auto* four = reinterpret_cast<sockaddr_in*>(&address.storage);
+    if (inet_pton(AF_INET6, text, &six->sin6_addr) == 1) {
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(static_cast<uint16_t>(port));
+        address.size = sizeof *six;
+    } else {
+        inet_pton(AF_INET, text, &four->sin_addr);
+        four->sin_family = AF_INET;
+        four->sin_port = htons(static_cast<uint16_t>(port));
+        address.size = sizeof *four;
+    }
+    return address;
+}
+
+// Names no name service knows, each with its addresses in the order given.
+std::vector<SocketAddress> testResolver(const std::string& host, int port) {
+    if (host == "dropped-first.test")
+        return {addressOf(droppedAddress, port), addressOf("127.0.0.1", port)};
+    if (host == "refused-first.test") return {addressOf("::1", port), addressOf("127.0.0.1", port)};
+    if (host == "dropped.test")
+        return {addressOf(droppedAddress, port), addressOf("198.51.100.8", port)};
+    return systemResolver(host, port);
+}
+
+class Connect : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(routeTestNetToNowhere());
+        setResolver(testResolver);
+    }
+    void TearDown() override { setResolver(nullptr); }
+};
+
+// Runs the check in a thread of its own and waits for it, far longer than
+// the connect limits allow; the result, or -1 when it did not end.
+int checkEnds(Box& box) {
+    auto check = std::async(std::launch::async, [&] { return checkBox(box); });
+    if (check.wait_for(60s) != std::future_status::ready) {
+        ADD_FAILURE() << "the check did not end";
+        check.wait();
+        return -1;
+    }
+    return check.get();
+}
+
+}  // namespace
+
+// Both families, in the resolver's order: an address that drops packets or
+// refuses does not keep the check from the next one.
+TEST_F(Connect, NextAddressAnswers) {
+    const struct Case {
+        const char* host;
+        const char* listening;
+    } cases[] = {
+        {"dropped-first.test", "127.0.0.1"}, {"refused-first.test", "127.0.0.1"}, {"::1", "::1"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host);
+        auto box = networkBox(BOX_IMAP, 143, "alice", "secret");
+        box->path = c.host;
+        ImapCase dialogue{"", {}, 1, 3, 12, ""};
+        ScriptedServer server(c.listening, 143, [&](Peer& peer) { playImap(peer, dialogue); });
+        ASSERT_TRUE(server.ready());
+        EXPECT_EQ(checkEnds(*box), 1);
+        EXPECT_EQ(box->newCount, 3);
+        EXPECT_EQ(box->totalCount, 12);
+        EXPECT_NE(server.heard().find("A0002 LOGIN"), std::string::npos);
+    }
+}
+
+// A server whose every address drops packets costs one bounded wait, and
+// the box keeps its counts. (bench/net times it.)
+TEST_F(Connect, DroppedAddressesEnd) {
+    auto box = networkBox(BOX_IMAP, 993, "alice", "secret");
+    box->path = "dropped.test";
+    EXPECT_EQ(checkEnds(*box), 0);
+    EXPECT_EQ(box->totalCount, 9);
 }

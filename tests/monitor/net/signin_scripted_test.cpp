@@ -11,6 +11,7 @@
 #include "monitor/checks/check.h"
 #include "monitor/net/credentials.h"
 #include "monitor/net/testing.h"
+#include "tests/monitor/net/net_environment.h"
 #include "tests/monitor/net/script_server.h"
 #include "tests/support/scratch.h"
 
@@ -159,6 +160,15 @@ TEST_F(SignInDialogue, Imap) {
          1,
          "A0001 CAPABILITY\nA0002 LOGIN \"alice\" \"p\\\"w\"\n" + imapCounted,
          ""},
+        {"LOGINDISABLED: no password asked for, no LOGIN sent",
+         BOX_IMAP,
+         std::nullopt,
+         "exit 1",
+         "echo pw",
+         {"* OK\r\n", "* CAPABILITY IMAP4rev1 LOGINDISABLED AUTH=XOAUTH2\r\n@ OK\r\n", "@ OK\r\n"},
+         0,
+         "A0001 CAPABILITY\nA0002 LOGOUT\n",
+         "quorvik warning : the token command for alice@127.0.0.1:143 exited with status 1\n"},
         {"a box with its own password: as always, nothing run",
          BOX_IMAP,
          "secret",

@@ -15,7 +15,7 @@
 #include "monitor/net/credentials.h"
 #include "monitor/net/testing.h"
 #include "tests/monitor/net/dovecot_fixture.h"
-#include "tests/monitor/net/ignore_sigpipe.h"
+#include "tests/monitor/net/net_environment.h"
 #include "tests/support/monitor_testing.h"
 #include "tests/support/scratch.h"
 
