@@ -1,9 +1,11 @@
 // One full check of one network box, as the monitor makes it, then exit:
 //   quorvik-net-check [--addresses A,B,...] 'IMAP localhost:993 alice secret [FOLDER]'
+//   quorvik-net-check [--addresses A,B,...] 'IMAP localhost:993 alice' password|token COMMAND
 // Prints "NEW TOTAL" and exits 0 when the box was counted, 1 otherwise.
 // --addresses hands the server's name those addresses, in that order, in
 // place of the name service's answer, to time the connect over addresses
-// that do not answer.
+// that do not answer. The second form signs in with PasswordCommand or
+// TokenCommand set to the command.
 
 #include <arpa/inet.h>
 #include <signal.h>
@@ -12,10 +14,12 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "monitor/checks/check.h"
 #include "monitor/core/boxes.h"
+#include "monitor/core/options.h"
 #include "monitor/net/socket.h"
 
 namespace {
@@ -55,13 +59,29 @@ int main(int argc, char** argv) {
         argv += 2;
         argc -= 2;
     }
-    if (argc != 2) {
+    bool withCommand = argc == 4 && (std::string_view{argv[2]} == "password" ||
+                                     std::string_view{argv[2]} == "token");
+    if (argc != 2 && !withCommand) {
         std::fputs(
             "usage: quorvik-net-check [--addresses A,B,...] 'TYPE HOST[:PORT] USER PASSWORD "
-            "[FOLDER]'\n",
+            "[FOLDER]'\n"
+            "       quorvik-net-check [--addresses A,B,...] 'TYPE HOST[:PORT] USER' "
+            "password|token COMMAND\n",
             stderr);
         return 2;
     }
+    if (withCommand) {
+        TextSetting& command = std::string_view{argv[2]} == "password" ? settings::passwordCommand
+                                                                       : settings::tokenCommand;
+        command.reset(argv[3]);
+    }
+    // As in the monitor: no zombie of the commands' helper processes, and
+    // no signal from a server that has gone.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ignore.sa_flags = SA_NOCLDWAIT;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGCHLD, &ignore, nullptr);
     signal(SIGPIPE, SIG_IGN);
     std::shared_ptr<Box> box = parseDefinition(argv[1]);
     if (!box || checkBox(*box) != 1) return 1;

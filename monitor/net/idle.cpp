@@ -70,7 +70,7 @@ IdleStart imapIdleStart(ImapIdle& idle, const Box& box) {
         connectionClose(conn.connection);
         return IdleStart::failed;
     }
-    if (imapLogin(conn, box.user, box.password) != 0) {
+    if (imapSignIn(conn, box) != 0) {
         imapLogout(conn);
         return IdleStart::failed;
     }

@@ -7,6 +7,7 @@
 #include "common/clock.h"
 #include "common/text.h"
 #include "monitor/net/account.h"
+#include "monitor/net/credentials.h"
 #include "monitor/net/knownservers.h"
 
 namespace {
@@ -28,7 +29,9 @@ bool announcesLiteral(std::string_view line) {
 
 void takeLine(ImapAnswerState& state) {
     bool tagged = state.line.starts_with(state.tag);
-    bool keep = tagged || state.keepNext || startsWithNoCase(state.line, "* STATUS ") ||
+    bool continued = state.endsAtContinuation && state.line.starts_with('+');
+    bool keep = tagged || continued || state.keepNext ||
+                startsWithNoCase(state.line, "* STATUS ") ||
                 startsWithNoCase(state.line, "* CAPABILITY ");
     if (keep) {
         std::size_t room = answerRoom - std::min(answerRoom, state.kept.size());
@@ -36,7 +39,7 @@ void takeLine(ImapAnswerState& state) {
     }
     state.keepNext = keep && announcesLiteral(state.line);
     state.line.clear();
-    state.ended = tagged;
+    state.ended = tagged || continued;
 }
 
 // Reads a number of at most ten digits: none when there are no digits or the
@@ -161,18 +164,22 @@ bool imapHasCapability(std::string_view answer, std::string_view name) {
     return false;
 }
 
-bool imapTaggedOk(std::string_view answer, std::string_view tag) {
+std::string_view imapTaggedLine(std::string_view answer, std::string_view tag) {
     while (!answer.empty()) {
         std::size_t end = answer.find('\n');
         std::string_view line = answer.substr(0, end);
-        if (line.starts_with(tag)) {
-            line.remove_prefix(tag.size());
-            return equalsNoCase(line.substr(0, line.find_first_of(" \r")), "OK");
-        }
+        if (line.starts_with(tag)) return line;
         if (end == std::string_view::npos) break;
         answer.remove_prefix(end + 1);
     }
-    return false;
+    return {};
+}
+
+bool imapTaggedOk(std::string_view answer, std::string_view tag) {
+    std::string_view line = imapTaggedLine(answer, tag);
+    if (line.empty()) return false;
+    line.remove_prefix(tag.size());
+    return equalsNoCase(line.substr(0, line.find_first_of(" \r")), "OK");
 }
 
 std::optional<ImapCounts> imapParseStatus(std::string_view answer) {
@@ -214,9 +221,12 @@ int imapConnect(ImapConn& conn, const std::string& host, int port) {
     return 0;
 }
 
-int imapGetAnswer(ImapConn& conn, ImapAnswer& answer) {
+namespace {
+
+int getAnswer(ImapConn& conn, ImapAnswer& answer, bool continuation) {
     ImapAnswerState state;
     state.tag = conn.tag;
+    state.endsAtContinuation = continuation;
     ReceiveResult got = connectionReceive(conn.connection, [&](std::string_view piece) {
         imapAnswerFeed(state, piece);
         return state.ended;
@@ -241,23 +251,10 @@ int imapGetAnswer(ImapConn& conn, ImapAnswer& answer) {
     return static_cast<int>(size);
 }
 
-void imapSendCommand(ImapConn& conn, std::string_view command) {
-    char tag[16];
-    std::snprintf(tag, sizeof tag, "A%04d ", conn.counter % 100000000);
-    ++conn.counter;
-    conn.tag = tag;
-    std::string line = conn.tag;
-    line.append(command);
-    connectionSend(conn.connection, line);
-}
-
-int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
-              const std::optional<std::string>& password) {
-    std::optional<std::string> name = imapQuoted(user.value_or(""));
-    std::optional<std::string> secret = imapQuoted(password.value_or(""));
-    if (!name || !secret) return -1;
-
-    ImapAnswer answer;
+// Asks for the capabilities, and switches to TLS when they offer it. After
+// the switch the list is asked again when `askAgain`: the mechanisms the
+// server offers before TLS need not be the ones it offers after.
+int startSession(ImapConn& conn, ImapAnswer& answer, bool askAgain) {
     imapSendCommand(conn, "CAPABILITY\r\n");
     if (imapGetAnswer(conn, answer) < 0) return -1;
     Connection& link = conn.connection;
@@ -271,17 +268,127 @@ int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
         if (!connectionSecure(link)) return -1;
         // The capabilities told before TLS no longer hold (RFC 3501 6.2.1).
         answer[0] = '\0';
+        if (askAgain) {
+            imapSendCommand(conn, "CAPABILITY\r\n");
+            if (imapGetAnswer(conn, answer) < 0) return -1;
+        }
     } else if (!link.tls && knownServerRefusesPlainText(connectionServer(link))) {
         // A server met over TLS before that offers no STARTTLS now: the
         // offer was most likely stripped on the way.
         connectionClose(link);
         return -1;
     }
-    if (imapHasCapability(answer.data(), "LOGINDISABLED")) return -1;
+    return 0;
+}
 
-    imapSendCommand(conn, "LOGIN " + *name + " " + *secret + "\r\n");
-    if (imapGetAnswer(conn, answer) <= 0) return -1;
-    return imapTaggedOk(answer.data(), conn.tag) ? 0 : -1;
+// The text as a quoted string, in a text that is wiped when it goes.
+SecretText quotedSecret(std::string_view text) {
+    SecretText quoted{"\""};
+    for (char c : text) {
+        if (c == '"' || c == '\\') quoted.append('\\');
+        quoted.append(c);
+    }
+    quoted.append('"');
+    return quoted;
+}
+
+// What the tagged line of a refusal tells of the credential.
+SignInVerdict verdictOf(const ImapConn& conn, std::string_view answer) {
+    if (imapTaggedOk(answer, conn.tag)) return SignInVerdict::accepted;
+    std::string_view line = imapTaggedLine(answer, conn.tag);
+    return line.empty() || isPassingRefusal(line) ? SignInVerdict::undecided
+                                                  : SignInVerdict::refused;
+}
+
+int sendLogin(ImapConn& conn, std::string_view name, std::string_view secret,
+              SignInVerdict& verdict) {
+    if (!isSingleLine(secret)) return -1;
+    SecretText command{"LOGIN "};
+    command.append(name).append(" ").append(quotedSecret(secret).view()).append("\r\n");
+    imapSendCommand(conn, command.view());
+    ImapAnswer answer;
+    int size = imapGetAnswer(conn, answer);
+    if (size <= 0) return -1;
+    verdict = verdictOf(conn, answer.data());
+    return verdict == SignInVerdict::accepted ? 0 : -1;
+}
+
+// AUTHENTICATE with a token (RFC 7628; XOAUTH2 the same way). A refused
+// token brings an error challenge first, which the client answers so that
+// the server can end the exchange with its NO.
+int sendAuthenticate(ImapConn& conn, const Box& box, const Credential& credential,
+                     const SaslOffer& offer, SignInVerdict& verdict) {
+    std::optional<SecretText> message = oauthMessage(credential.mechanism, box.user.value_or(""),
+                                                     box.path, box.port, credential.secret.view());
+    if (!message) return -1;
+    SecretText response = base64Encode(message->view());
+    message.reset();
+    std::string command = "AUTHENTICATE " + std::string(saslMechanismName(credential.mechanism));
+    ImapAnswer answer;
+    if (offer.initialResponse) {
+        SecretText line{command};
+        imapSendCommand(conn, line.append(" ").append(response.view()).append("\r\n").view());
+    } else {
+        imapSendCommand(conn, command + "\r\n");
+        if (getAnswer(conn, answer, true) <= 0 || answer[0] != '+') {
+            verdict = SignInVerdict::undecided;
+            return -1;
+        }
+        connectionSend(conn.connection, response.append("\r\n").view());
+    }
+    int size = getAnswer(conn, answer, true);
+    if (size > 0 && answer[0] == '+') {
+        connectionSend(conn.connection,
+                       std::string(oauthErrorReply(credential.mechanism)) + "\r\n");
+        size = imapGetAnswer(conn, answer);
+    }
+    if (size <= 0) return -1;
+    verdict = verdictOf(conn, answer.data());
+    return verdict == SignInVerdict::accepted ? 0 : -1;
+}
+
+}  // namespace
+
+int imapGetAnswer(ImapConn& conn, ImapAnswer& answer) { return getAnswer(conn, answer, false); }
+
+void imapSendCommand(ImapConn& conn, std::string_view command) {
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "A%04d ", conn.counter % 100000000);
+    ++conn.counter;
+    conn.tag = tag;
+    // The line may hold a password: it goes in a text that is wiped.
+    SecretText line{conn.tag};
+    line.append(command);
+    connectionSend(conn.connection, line.view());
+}
+
+int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
+              const std::optional<std::string>& password) {
+    std::optional<std::string> name = imapQuoted(user.value_or(""));
+    if (!name || !isSingleLine(password.value_or(""))) return -1;
+    ImapAnswer answer;
+    if (startSession(conn, answer, false) != 0) return -1;
+    if (imapHasCapability(answer.data(), "LOGINDISABLED")) return -1;
+    SignInVerdict verdict = SignInVerdict::undecided;
+    return sendLogin(conn, *name, password.value_or(""), verdict);
+}
+
+int imapSignIn(ImapConn& conn, const Box& box) {
+    if (!takesCommandCredential(box)) return imapLogin(conn, box.user, box.password);
+    std::optional<std::string> name = imapQuoted(box.user.value_or(""));
+    if (!name) return -1;
+    ImapAnswer answer;
+    if (startSession(conn, answer, mayUseToken(box)) != 0) return -1;
+    SaslOffer offer = imapSaslOffer(answer.data());
+    Credential credential = chooseCredential(box, offer);
+    SignInVerdict verdict = SignInVerdict::undecided;
+    int result = -1;
+    if (credential.isToken())
+        result = sendAuthenticate(conn, box, credential, offer, verdict);
+    else if (!offer.loginDisabled)
+        result = sendLogin(conn, *name, credential.secret.view(), verdict);
+    reportSignIn(box, credential, verdict);
+    return result;
 }
 
 int imapStatus(ImapConn& conn, const std::optional<std::string>& folder) {
@@ -321,7 +428,7 @@ int imapCheck(Box& box, int64_t now) {
     if (imapConnect(*conn, box.path, box.port) != 0) {
         connectionClose(conn->connection);
         conn->tag.clear();
-    } else if (imapLogin(*conn, box.user, box.password) != 0) {
+    } else if (imapSignIn(*conn, box) != 0) {
         imapLogout(*conn);
     } else {
         int status = imapStatus(*conn, box.folder);

@@ -36,6 +36,10 @@ void imapSendCommand(ImapConn& conn, std::string_view command);
 // A missing user name or password is sent as the empty text.
 int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
               const std::optional<std::string>& password);
+// Signs the box in: with imapLogin and its own password, or, for a box that
+// takes its credential from the password and token commands, with
+// AUTHENTICATE and a token or LOGIN and the password they give.
+int imapSignIn(ImapConn& conn, const Box& box);
 int imapStatus(ImapConn& conn, const std::optional<std::string>& folder);
 int imapGetMessages(const ImapConn* conn);
 int imapGetUnseen(const ImapConn* conn);
@@ -55,6 +59,8 @@ struct ImapAnswerState {
     bool keepNext = false;
     bool ended = false;
     std::size_t received = 0;
+    // A line that begins with "+" ends the answer too, and is kept.
+    bool endsAtContinuation = false;
 };
 
 // Takes the bytes that arrived; those after the end of the answer are dropped.
@@ -68,6 +74,8 @@ bool imapHasCapability(std::string_view answer, std::string_view name);
 
 // True when the answer's tagged line says OK.
 bool imapTaggedOk(std::string_view answer, std::string_view tag);
+// The answer's tagged line, or the empty text when it has none.
+std::string_view imapTaggedLine(std::string_view answer, std::string_view tag);
 
 struct ImapCounts {
     int32_t messages = -1;

@@ -7,6 +7,7 @@
 #include "common/clock.h"
 #include "common/numbers.h"
 #include "monitor/net/account.h"
+#include "monitor/net/credentials.h"
 
 namespace {
 
@@ -79,17 +80,118 @@ int pop3Recv(Pop3Conn& conn, Pop3Reply& reply) {
     return static_cast<int>(total);
 }
 
+void pop3ListFeed(Pop3ListState& state, std::string_view bytes) {
+    for (char byte : bytes) {
+        if (state.ended) return;
+        if (state.line.size() < replyRoom) state.line.push_back(byte);
+        if (byte != '\n') continue;
+        std::string_view line = state.line;
+        bool last = state.first ? line.starts_with('-') : line == ".\r\n" || line == ".\n";
+        std::size_t room = replyRoom - std::min(replyRoom, state.kept.size());
+        state.kept.append(line.substr(0, room));
+        state.first = false;
+        state.ended = last;
+        state.line.clear();
+    }
+}
+
+namespace {
+
+bool readGreeting(Pop3Conn& conn) {
+    Pop3Reply reply;
+    return pop3Recv(conn, reply) > 0 && positive(reply);
+}
+
+// What a refusal tells of the credential.
+SignInVerdict verdictOf(const Pop3Reply& reply, int length) {
+    if (length <= 0) return SignInVerdict::undecided;
+    if (positive(reply)) return SignInVerdict::accepted;
+    return isPassingRefusal(statusLine(reply, length)) ? SignInVerdict::undecided
+                                                       : SignInVerdict::refused;
+}
+
+int sendUserPass(Pop3Conn& conn, std::string_view name, std::string_view secret,
+                 SignInVerdict& verdict) {
+    if (!isSingleLine(name) || !isSingleLine(secret)) return -1;
+    Pop3Reply reply;
+    std::string user = "USER " + std::string(name) + "\r\n";
+    if (exchange(conn, user, reply) <= 0 || !positive(reply)) return -1;
+    SecretText pass{"PASS "};
+    pass.append(secret).append("\r\n");
+    int length = exchange(conn, pass.view(), reply);
+    if (length <= 0) return -1;
+    verdict = verdictOf(reply, length);
+    return positive(reply) ? 0 : -1;
+}
+
+// The SASL mechanisms of the server's CAPA list; none from a server
+// without CAPA.
+SaslOffer askCapabilities(Pop3Conn& conn) {
+    connectionSend(conn.connection, "CAPA\r\n");
+    Pop3ListState state;
+    ReceiveResult got = connectionReceive(conn.connection, [&](std::string_view piece) {
+        pop3ListFeed(state, piece);
+        return state.ended;
+    });
+    if (got.end != ReceiveEnd::done) return SaslOffer{};
+    return pop3SaslOffer(state.kept);
+}
+
+// A command line of POP3 holds at most 255 bytes with its CR LF (RFC 2449):
+// a longer first response goes after the server's "+" (RFC 5034).
+constexpr std::size_t commandLimit = 255;
+
+// AUTH with a token. A refused token brings an error challenge first, which
+// the client answers so that the server can end the exchange with -ERR.
+int sendAuth(Pop3Conn& conn, const Box& box, const Credential& credential, SignInVerdict& verdict) {
+    std::optional<SecretText> message = oauthMessage(credential.mechanism, box.user.value_or(""),
+                                                     box.path, box.port, credential.secret.view());
+    if (!message) return -1;
+    SecretText response = base64Encode(message->view());
+    message.reset();
+    std::string command = "AUTH " + std::string(saslMechanismName(credential.mechanism));
+    Pop3Reply reply;
+    int length;
+    if (command.size() + 1 + response.size() + 2 <= commandLimit) {
+        SecretText line{command};
+        length =
+            exchange(conn, line.append(" ").append(response.view()).append("\r\n").view(), reply);
+    } else {
+        length = exchange(conn, command + "\r\n", reply);
+        if (length <= 0 || reply[0] != '+' || reply[1] == 'O') return -1;
+        length = exchange(conn, response.append("\r\n").view(), reply);
+    }
+    // "+ " is the error challenge, "+OK" the welcome.
+    if (length > 0 && reply[0] == '+' && reply[1] != 'O') {
+        length = exchange(conn, std::string(oauthErrorReply(credential.mechanism)) + "\r\n", reply);
+    }
+    verdict = verdictOf(reply, length);
+    return verdict == SignInVerdict::accepted ? 0 : -1;
+}
+
+}  // namespace
+
 int pop3Login(Pop3Conn& conn, const std::optional<std::string>& user,
               const std::optional<std::string>& password) {
     std::string name = user.value_or("");
-    std::string secret = password.value_or("");
-    if (!isSingleLine(name) || !isSingleLine(secret)) return -1;
+    if (!isSingleLine(name) || !isSingleLine(password.value_or(""))) return -1;
+    if (!readGreeting(conn)) return -1;
+    SignInVerdict verdict = SignInVerdict::undecided;
+    return sendUserPass(conn, name, password.value_or(""), verdict);
+}
 
-    Pop3Reply reply;
-    if (pop3Recv(conn, reply) <= 0 || !positive(reply)) return -1;
-    if (exchange(conn, "USER " + name + "\r\n", reply) <= 0 || !positive(reply)) return -1;
-    if (exchange(conn, "PASS " + secret + "\r\n", reply) <= 0) return -1;
-    return positive(reply) ? 0 : -1;
+int pop3SignIn(Pop3Conn& conn, const Box& box) {
+    if (!takesCommandCredential(box)) return pop3Login(conn, box.user, box.password);
+    if (!readGreeting(conn)) return -1;
+    // Without a token command there is no mechanism to ask for.
+    SaslOffer offer = mayUseToken(box) ? askCapabilities(conn) : SaslOffer{};
+    Credential credential = chooseCredential(box, offer);
+    SignInVerdict verdict = SignInVerdict::undecided;
+    int result = credential.isToken()
+                     ? sendAuth(conn, box, credential, verdict)
+                     : sendUserPass(conn, box.user.value_or(""), credential.secret.view(), verdict);
+    reportSignIn(box, credential, verdict);
+    return result;
 }
 
 int pop3Stat(Pop3Conn& conn) {
@@ -130,8 +232,8 @@ int pop3Check(Box& box, int64_t now) {
     box.timeStamp = wallClockNow();
 
     int result = 0;
-    if (pop3Connect(*conn, box.path, box.port) != 0 ||
-        pop3Login(*conn, box.user, box.password) != 0 || pop3Stat(*conn) != 1) {
+    if (pop3Connect(*conn, box.path, box.port) != 0 || pop3SignIn(*conn, box) != 0 ||
+        pop3Stat(*conn) != 1) {
         // A failed step drops the connection without a goodbye.
         connectionClose(conn->connection);
     } else {

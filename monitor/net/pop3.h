@@ -30,6 +30,10 @@ int pop3Connect(Pop3Conn& conn, const std::string& host, int port);
 // A missing user name or password is sent as the empty text.
 int pop3Login(Pop3Conn& conn, const std::optional<std::string>& user,
               const std::optional<std::string>& password);
+// Signs the box in: with pop3Login and its own password, or, for a box that
+// takes its credential from the password and token commands, with AUTH and a
+// token or USER and PASS and the password they give.
+int pop3SignIn(Pop3Conn& conn, const Box& box);
 int pop3Recv(Pop3Conn& conn, Pop3Reply& reply);
 int pop3Stat(Pop3Conn& conn);
 int pop3GetNew(const Pop3Conn* conn);
@@ -46,3 +50,14 @@ std::size_t pop3LineLength(std::string_view received);
 // optional sign and the leading digits), 0 when there is none, clamped to
 // 32 bits.
 int32_t pop3ReplyNumber(std::string_view reply);
+
+// A multi-line reply (CAPA) while it arrives: it ends with its first line
+// when that is negative, else with a line made of a lone ".". Its first
+// 1023 bytes are kept; the rest is read and dropped.
+struct Pop3ListState {
+    std::string kept;
+    std::string line;  // the line arriving, its first 1023 bytes
+    bool first = true;
+    bool ended = false;
+};
+void pop3ListFeed(Pop3ListState& state, std::string_view bytes);

@@ -1,6 +1,7 @@
 #pragma once
 // What the tests reach inside monitor/net; the monitor itself uses none of it.
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -12,3 +13,9 @@ std::optional<std::string> lastCertSubject();
 void forgetCertificates();
 // Forgets the warnings about remembered servers already given.
 void forgetServerWarnings();
+
+// Forgets every password kept from PasswordCommand and the warnings already
+// printed for each account.
+void forgetCredentials();
+// The time limit of a password or token command; 0 restores the 10 seconds.
+void setCredentialCommandLimit(std::chrono::milliseconds limit);

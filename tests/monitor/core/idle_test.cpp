@@ -98,10 +98,11 @@ void playUntilIdle(Peer& peer, const IdleScript& script) {
 TEST_F(Idle, ADeliveryOnDovecotIsCheckedTheMomentItLands) {
     const std::string& dovecot = dovecotDirectory();
     scratch::Environment trust("SSL_CERT_DIR", dovecot + "/certs");
-    // STARTTLS on 143 and TLS at once on 993: the IDLE connection goes the
-    // way the check goes.
-    for (const char* definition :
-         {"IMAP localhost carol empty", "IMAP localhost:993 carol empty"}) {
+    // STARTTLS on 143, TLS at once on 993, and a token where the server takes
+    // OAuth2 alone: the IDLE connection goes the way the check goes.
+    settings::tokenCommand.reset("printf '%s-token\\n' \"$QUORVIK_USER\"");
+    for (const char* definition : {"IMAP localhost carol empty", "IMAP localhost:993 carol empty",
+                                   "IMAP 127.0.0.3:993 carol"}) {
         SCOPED_TRACE(definition);
         clearBoxList();
         follow(definition);

@@ -30,6 +30,7 @@
 #include "tests/monitor/dock/xpm_reference.h"
 #include "tests/monitor/dock/xsupport.h"
 #include "tests/monitor/net/dovecot_fixture.h"
+#include "tests/monitor/net/script_server.h"
 #include "tests/support/scratch.h"
 
 namespace {
@@ -603,4 +604,55 @@ TEST_P(Follows, TheFileTheEditorSaves) {
     afterChange();
     EXPECT_TRUE(shows("02", "3", "3", 30s)) << describe();
     resetEditorSettings();
+}
+
+// A password command that hangs holds only the worker that waits for it: the
+// display answers presses meanwhile. At the limit of 10 seconds the command
+// goes, with its process group, and a warning; nothing is left behind.
+TEST_F(Monitor, AHangingPasswordCommandNeitherStallsTheDisplayNorOutlivesItsLimit) {
+    ScriptedServer server("127.0.0.1", 143, [](Peer& peer) {
+        peer.say("* OK ready\r\n");
+        std::string line;
+        while (peer.hear(line, 60s)) {
+            std::string tag = line.substr(0, line.find(' '));
+            if (line.ends_with(" CAPABILITY"))
+                peer.say("* CAPABILITY IMAP4rev1\r\n" + tag + " OK\r\n");
+            else if (line.find(" LOGIN ") != std::string::npos)
+                peer.say(tag + " NO [AUTHENTICATIONFAILED] no\r\n");
+            else
+                return;
+        }
+    });
+    ASSERT_TRUE(server.ready());
+    fs::path pidFile = home.path() / "command-pid", mbox = home.path() / "mbox";
+    scratch::writeFile(mbox, "From a\nStatus: RO\n\nread\n");
+    fs::path rc = home.path() / "rc";
+    scratch::writeFile(rc, "PasswordCommand = echo $$ > '" + pidFile.string() + ".new' && mv '" +
+                               pidFile.string() + ".new' '" + pidFile.string() +
+                               "'; exec sleep 600\nMailbox = MBOX " + mbox.string() +
+                               "\nMailbox = IMAP 127.0.0.1 alice\n");
+    start({"-w", "-f", rc.string()});
+
+    pid_t command = 0;
+    ASSERT_TRUE(eventually([&] { return bool(std::ifstream(pidFile) >> command); }, 30s));
+    auto running = [&] {
+        std::ifstream stat("/proc/" + std::to_string(command) + "/stat");
+        std::string line;
+        return std::getline(stat, line) && line.find(") Z ") == std::string::npos;
+    };
+    bool lit = read().lit;
+    press(1, 40, 45);
+    EXPECT_TRUE(eventually([&] { return read().lit != lit; }));
+    EXPECT_TRUE(running()) << "the press was not shown while the command hung";
+
+    EXPECT_TRUE(eventually([&] { return !running(); }, 30s));
+    const std::string warning =
+        "quorvik warning : the password command for alice@127.0.0.1:143 was stopped after 10 "
+        "seconds\n";
+    EXPECT_TRUE(
+        eventually([&] { return monitor->errorText().find(warning) != std::string::npos; }, 30s))
+        << monitor->errorText();
+    EXPECT_TRUE(eventually([&] { return scratch::childrenOf(monitor->pid()) == 0; }));
+    EXPECT_EQ(scratch::zombieChildrenOf(monitor->pid()), 0);
+    EXPECT_FALSE(monitor->wait(0ms)) << monitor->errorText();
 }
