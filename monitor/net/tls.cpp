@@ -79,10 +79,11 @@ bool isIpLiteral(const std::string& host) {
 }
 
 // The system's trust store in two parts. The hashed directory loads only the
-// certificates a chain asks for; it is built once, in the one client context
-// that every link is made from, and each handshake verifies against it. The
-// bundle file costs a good part of a check and much memory to load: it is read
-// only for a chain the directory cannot vouch for, and let go after.
+// certificates a chain asks for; each link has a store of its own on it, so
+// that handshakes in several workers never share what a lookup caches (the
+// store costs nothing until a chain asks). The bundle file costs a good part
+// of a check and much memory to load: it is read only for a chain the
+// directory cannot vouch for, and let go after.
 std::mutex contextLock;
 std::unique_ptr<SSL_CTX, SslCtxFree> sharedContext;
 
@@ -123,8 +124,6 @@ SSL_CTX* clientContext() {
         // A link waiting in IMAP IDLE would otherwise hold its read and
         // write buffers, some 34 kB, for as long as it waits.
         SSL_CTX_set_mode(sharedContext.get(), SSL_MODE_RELEASE_BUFFERS);
-        if (Store store = makeStore(false))
-            SSL_CTX_set_cert_store(sharedContext.get(), store.release());
     }
     if (SSL_CTX_up_ref(sharedContext.get()) != 1) return nullptr;
     return sharedContext.get();
@@ -245,6 +244,8 @@ bool prepareLink(TlsLink& link, const std::string& host) {
     link.ssl.reset(SSL_new(link.ctx.get()));
     if (!link.ssl) return false;
     SSL* ssl = link.ssl.get();
+    Store store = makeStore(false);
+    if (!store || SSL_set1_verify_cert_store(ssl, store.get()) != 1) return false;
     if (host.empty()) return true;
     if (isIpLiteral(host)) {
         X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
