@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/alloc.h"
+#include "common/signals.h"
 
 extern char** environ;
 
@@ -31,16 +32,7 @@ int launchCommand(std::optional<std::string_view> command,
         // The grandchild is adopted by init; the child exits at once, and the
         // ignored SIGCHLD with SA_NOCLDWAIT leaves no zombie of it.
         if (fork() == 0) {
-            // An ignored signal stays ignored across exec: the command gets
-            // the dispositions the monitor changed back, and no blocked signal.
-            struct sigaction standard {};
-            standard.sa_handler = SIG_DFL;
-            sigemptyset(&standard.sa_mask);
-            sigaction(SIGPIPE, &standard, nullptr);
-            sigaction(SIGCHLD, &standard, nullptr);
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
+            restoreSignalsForCommand();
             char shell[] = "sh";
             char flag[] = "-c";
             char* arguments[] = {shell, flag, line, nullptr};

@@ -18,6 +18,7 @@
 #include <optional>
 
 #include "common/fd.h"
+#include "common/signals.h"
 #include "monitor/core/options.h"
 
 extern char** environ;
@@ -104,16 +105,7 @@ int waitForShell(pid_t shell) {
     if (input < 0 || output < 0) _exit(127);
     dup2(input, STDIN_FILENO);
     dup2(output, STDOUT_FILENO);
-    // An ignored signal stays ignored across exec: give the command the
-    // dispositions the monitor changed, and no blocked signal.
-    struct sigaction standard {};
-    standard.sa_handler = SIG_DFL;
-    sigemptyset(&standard.sa_mask);
-    sigaction(SIGPIPE, &standard, nullptr);
-    sigaction(SIGCHLD, &standard, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    restoreSignalsForCommand();
     execve("/bin/sh", launch.arguments, launch.environment.data());
     _exit(127);
 }
@@ -515,4 +507,11 @@ void reportSignIn(const Box& box, Credential& credential, SignInVerdict verdict)
 void forgetCredentials() {
     std::lock_guard guard(accountsLock);
     accounts.clear();
+}
+
+std::optional<SecretText> tokenResponse(const Credential& credential, const Box& box) {
+    std::optional<SecretText> message = oauthMessage(credential.mechanism, box.user.value_or(""),
+                                                     box.path, box.port, credential.secret.view());
+    if (!message) return std::nullopt;
+    return base64Encode(message->view());
 }

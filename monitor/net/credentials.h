@@ -3,6 +3,7 @@
 // user's PasswordCommand and TokenCommand, the passwords they gave, kept per
 // account, and the warnings when they fail.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +36,10 @@ struct Credential {
 
     bool isToken() const { return source == CredentialSource::tokenCommand; }
 };
+
+// The first response of a token's sign-in, base64 as both protocols send it;
+// none when the token cannot make one.
+std::optional<SecretText> tokenResponse(const Credential& credential, const Box& box);
 
 // How the box signs in, given what the server offers: a token when TokenCommand
 // is set, the server offers OAUTHBEARER or XOAUTH2 and the command gives one;

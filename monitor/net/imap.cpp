@@ -318,11 +318,9 @@ int sendLogin(ImapConn& conn, std::string_view name, std::string_view secret,
 // the server can end the exchange with its NO.
 int sendAuthenticate(ImapConn& conn, const Box& box, const Credential& credential,
                      const SaslOffer& offer, SignInVerdict& verdict) {
-    std::optional<SecretText> message = oauthMessage(credential.mechanism, box.user.value_or(""),
-                                                     box.path, box.port, credential.secret.view());
-    if (!message) return -1;
-    SecretText response = base64Encode(message->view());
-    message.reset();
+    std::optional<SecretText> first = tokenResponse(credential, box);
+    if (!first) return -1;
+    SecretText& response = *first;
     std::string command = "AUTHENTICATE " + std::string(saslMechanismName(credential.mechanism));
     ImapAnswer answer;
     if (offer.initialResponse) {

@@ -144,11 +144,9 @@ constexpr std::size_t commandLimit = 255;
 // AUTH with a token. A refused token brings an error challenge first, which
 // the client answers so that the server can end the exchange with -ERR.
 int sendAuth(Pop3Conn& conn, const Box& box, const Credential& credential, SignInVerdict& verdict) {
-    std::optional<SecretText> message = oauthMessage(credential.mechanism, box.user.value_or(""),
-                                                     box.path, box.port, credential.secret.view());
-    if (!message) return -1;
-    SecretText response = base64Encode(message->view());
-    message.reset();
+    std::optional<SecretText> first = tokenResponse(credential, box);
+    if (!first) return -1;
+    SecretText& response = *first;
     std::string command = "AUTH " + std::string(saslMechanismName(credential.mechanism));
     Pop3Reply reply;
     int length;

@@ -1,0 +1,14 @@
+#include "common/signals.h"
+
+#include <signal.h>
+
+void restoreSignalsForCommand() {
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    sigaction(SIGPIPE, &standard, nullptr);
+    sigaction(SIGCHLD, &standard, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
