@@ -16,7 +16,7 @@
 #
 # 127.0.0.1 and ::1 take the passwords with PLAIN and LOGIN, and tokens with
 # OAUTHBEARER and XOAUTH2. Tokens are checked by dovecot's oauth2 passdb
-# against introspection.py on 127.0.0.1:8080, which knows one good token per
+# against tokeninfo.py on 127.0.0.1:8080, which knows one good token per
 # user and calls every other inactive; DIR/introspection.log lists the tokens
 # it was asked about, one a line.
 #
@@ -196,7 +196,7 @@ $(listeners pop3-login pop3:110 hotmail:1100 pop3s:995:ssl)" "$(passwords_and_to
     "$(passwords)"
   config oauth 127.0.0.3 yes "imap pop3" "$(listeners imap-login imap:143 imaps:993:ssl)
 $(listeners pop3-login pop3:110 pop3s:995:ssl)" "$(xoauth2_only)"
-  setsid python3 "$(dirname "$0")/introspection.py" 127.0.0.1 8080 "$dir/tokens" \
+  setsid python3 "$(dirname "$0")/tokeninfo.py" 127.0.0.1 8080 "$dir/tokens" \
     "$dir/introspection.log" </dev/null >>"$dir/introspection.out" 2>&1 &
   echo $! >"$dir/introspection.pid"
   for instance in tls plain oauth; do

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """An OAuth2 token introspection endpoint (RFC 7662) for the dovecot fixture.
 
-    introspection.py ADDRESS PORT TOKENS LOG
+    tokeninfo.py ADDRESS PORT TOKENS LOG
 
 dovecot's oauth2 passdb posts token=... to it. TOKENS holds one good token
 and its user a line ("alice-token alice"); a good token is active for its
