@@ -294,6 +294,22 @@ TEST(DockPicture, WindowShowsTheGlyphsOfThePartsImageInEachCell) {
     }
 }
 
+// Whether the icon window comes to show the lit picture of the probe
+// started with "-b -s 2 -n 1 -t 30": box 2, one new of thirty.
+bool showsTheProbesPicture(Display* x, Window iconWin) {
+    const bool L = true;
+    const Picture expected = expectedPicture(L, false,
+                                             {small(0, L, 7), small(2, L, 13), large(1, L, 45, 7),
+                                              large(3, L, 33, 34), large(0, L, 45, 34)});
+    return eventually([&] {
+        const auto screen = readColours(x, iconWin, 0, 0, 58, 58);
+        for (size_t i = 0; i < screen.size(); ++i) {
+            if (expected.rgb[i] != transparent && screen[i] != expected.rgb[i]) return false;
+        }
+        return true;
+    });
+}
+
 TEST(DockWindowMaker, DockModeIsTakenIntoTheDockAndShowsThePicture) {
     WindowMaker wm(sharedDisplay());
     Connection x(sharedDisplay());
@@ -317,17 +333,7 @@ TEST(DockWindowMaker, DockModeIsTakenIntoTheDockAndShowsThePicture) {
     XFree(hints);
     EXPECT_NE(geometryOf(x, w.mainWin).mapState, IsViewable);
 
-    const bool L = true;
-    const Picture expected = expectedPicture(L, false,
-                                             {small(0, L, 7), small(2, L, 13), large(1, L, 45, 7),
-                                              large(3, L, 33, 34), large(0, L, 45, 34)});
-    ASSERT_TRUE(eventually([&] {
-        const auto screen = readColours(x, w.iconWin, 0, 0, 58, 58);
-        for (size_t i = 0; i < screen.size(); ++i) {
-            if (expected.rgb[i] != transparent && screen[i] != expected.rgb[i]) return false;
-        }
-        return true;
-    })) << "the docked window shows the lit picture";
+    EXPECT_TRUE(showsTheProbesPicture(x, w.iconWin)) << "the docked window shows the lit picture";
 }
 
 TEST(DockFluxbox, DockModeIsTakenIntoTheSlitAndShowsThePicture) {
@@ -363,17 +369,8 @@ TEST(DockFluxbox, DockModeIsTakenIntoTheSlitAndShowsThePicture) {
     EXPECT_GE(rootX, 640 - 58 - 8) << "icon window at " << rootX << "," << rootY;
     EXPECT_GE(rootY, 480 - 58 - 8) << "icon window at " << rootX << "," << rootY;
 
-    const bool L = true;
-    const Picture expected = expectedPicture(L, false,
-                                             {small(0, L, 7), small(2, L, 13), large(1, L, 45, 7),
-                                              large(3, L, 33, 34), large(0, L, 45, 34)});
-    ASSERT_TRUE(eventually([&] {
-        const auto screen = readColours(x, w.iconWin, 0, 0, 58, 58);
-        for (size_t i = 0; i < screen.size(); ++i) {
-            if (expected.rgb[i] != transparent && screen[i] != expected.rgb[i]) return false;
-        }
-        return true;
-    })) << "the window in the slit shows the lit picture";
+    EXPECT_TRUE(showsTheProbesPicture(x, w.iconWin))
+        << "the window in the slit shows the lit picture";
 }
 
 void sendButton(Display* display, Window window, unsigned int button, int x, int y) {

@@ -85,6 +85,15 @@ protected:
         return testing::internal::GetCapturedStderr();
     }
 
+    // A check that counts the box afresh without a word.
+    void expectCountedQuietly(Box& box, int32_t fresh, int32_t total) {
+        int result = 0;
+        EXPECT_EQ(check(box, result), "");
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(box.newCount, fresh);
+        EXPECT_EQ(box.totalCount, total);
+    }
+
     std::string script(const std::string& name, const std::string& body) {
         fs::path file = directory / name;
         scratch::writeFile(file, "#!/bin/sh\n" + body);
@@ -125,11 +134,7 @@ TEST_F(SignIn, TokensOverEveryPortAndBothMechanisms) {
     for (std::size_t at = 0; at < boxes.size(); ++at) {
         Box& box = *boxes[at];
         SCOPED_TRACE(box.path + ":" + std::to_string(box.port) + " " + *box.user);
-        int result = 0;
-        EXPECT_EQ(check(box, result), "");
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(box.newCount, expected[at].fresh);
-        EXPECT_EQ(box.totalCount, expected[at].total);
+        expectCountedQuietly(box, expected[at].fresh, expected[at].total);
         EXPECT_EQ(introspected.fresh(), *box.user + "-token\n");
         std::string logged = (box.path == "127.0.0.3" ? oauthLog : tlsLog).fresh();
         EXPECT_NE(logged.find("Login: user=<" + *box.user + ">, method=" + expected[at].method),
@@ -201,11 +206,7 @@ TEST_F(SignIn, PasswordCommandServesEveryAccountOnImapAndPop3) {
         for (std::size_t at = 0; at < boxes.size(); ++at) {
             Box& box = *boxes[at];
             SCOPED_TRACE(box.path + ":" + std::to_string(box.port) + " " + *box.user);
-            int result = 0;
-            EXPECT_EQ(check(box, result), "");
-            EXPECT_EQ(result, 1);
-            EXPECT_EQ(box.newCount, expected[at].fresh);
-            EXPECT_EQ(box.totalCount, expected[at].total);
+            expectCountedQuietly(box, expected[at].fresh, expected[at].total);
         }
     }
     // One run for each account, with its own variables.
