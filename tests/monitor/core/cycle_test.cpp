@@ -41,9 +41,18 @@ void plan(const std::string& path, int32_t newCount, int32_t totalCount) {
     planned[path] = {newCount, totalCount};
 }
 
-// The notify command's runs, counted as the cycle asks for them.
+// The notify command's runs, counted as the cycle asks for them, and what
+// the last one was told.
 std::atomic<int> notifyRuns{0};
-void countNotify() { ++notifyRuns; }
+std::mutex toldLock;
+std::vector<std::string> told;
+void countNotify(const std::vector<std::string>& variables) {
+    {
+        std::lock_guard guard(toldLock);
+        told = variables;
+    }
+    ++notifyRuns;
+}
 
 // A worker's check done in place, so a scheduler round is one step.
 bool checkInPlace(int32_t position) {
