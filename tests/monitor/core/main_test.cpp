@@ -698,9 +698,8 @@ TEST_F(Monitor, NewMailBringsADesktopNotificationNamingSenderAndSubject) {
     scratch::writeFile(home.path() / "message",
                        "From: =?UTF-8?Q?Ann_=C3=85berg?= <ann@example.org>\n"
                        "Subject: =?UTF-8?Q?Lunch=3F?= $(touch pwned) `touch pwned`\n\nbody\n");
-    ASSERT_TRUE(
-        scratch::run(inHome(home) + "procmail -f s@example.org DEFAULT=" + mbox.string() +
-                     " < message"));
+    ASSERT_TRUE(scratch::run(inHome(home) + "procmail -f s@example.org DEFAULT=" + mbox.string() +
+                             " < message"));
     checkNow();
     std::string summary, body;
     while (body.empty()) {
