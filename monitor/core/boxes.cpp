@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <utility>
 
 #include "common/definition.h"
 #include "common/numbers.h"
@@ -153,6 +154,8 @@ void rebuildBoxList() {
                     box->totalCount = (*match)->totalCount.load();
                     box->counted = (*match)->counted.load();
                     box->notifiedNew = (*match)->notifiedNew.load();
+                    box->risenAt = (*match)->risenAt.load();
+                    setNewestMessage(*box, newestMessage(**match));
                 }
                 old = std::move(boxList);
                 boxList = std::move(fresh);
@@ -169,6 +172,16 @@ void rebuildBoxList() {
         std::fprintf(stderr, "quorvik warning : box-num must be >=0 and <=%d\n", count);
         settings::selectedBox = 0;
     }
+}
+
+MessageSummary newestMessage(const Box& box) {
+    std::lock_guard guard(box.newestLock);
+    return box.newest;
+}
+
+void setNewestMessage(Box& box, MessageSummary summary) {
+    std::lock_guard guard(box.newestLock);
+    box.newest = std::move(summary);
 }
 
 std::shared_ptr<Box> boxAt(int32_t position) {
