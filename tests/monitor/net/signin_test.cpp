@@ -1,6 +1,7 @@
-// Signing in with PasswordCommand and TokenCommand against a real dovecot:
-// OAuth2 tokens checked by its oauth2 passdb, passwords that are nowhere in
-// the rc file, and commands that fail in every way.
+// Signing in against a real dovecot: a full e-mail address with a long
+// password; PasswordCommand and TokenCommand, OAuth2 tokens checked by its
+// oauth2 passdb, passwords that are nowhere in the rc file, and commands that
+// fail in every way.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -113,6 +114,42 @@ struct Expected {
 };
 
 }  // namespace
+
+// A company address of 40 characters with a password manager's password of
+// 64, from the rc file and from -m, over IMAP and POP3.
+TEST_F(SignIn, FullAddressWithLongPasswordCounts) {
+    const std::string account =
+        "firstname.lastname@mail.example-corp.org "
+        "Xq7#vL2!pR9&mT4^wZ8*eN3%kB6+hJ1=cF5~dG0-aS7_yU2.oI9@lQ4?rE8;tY3$";
+    ASSERT_EQ(account.size(), 40u + 1 + 64);
+    const std::string definitions[] = {"IMAP localhost:993 " + account,
+                                       "POP3 localhost:995 " + account};
+    const Expected expected[] = {{2, 3, "PLAIN"}, {3, 3, "PLAIN"}};
+
+    auto fromRcFile =
+        boxesOf("Mailbox = " + definitions[0] + "\nMailbox = " + definitions[1] + "\n");
+    clearBoxList();
+    std::vector<std::string> words = {"quorvik", "-m", definitions[0], "-m", definitions[1]};
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    scanCommandLine(optionTable(), static_cast<int>(words.size()), argv.data());
+    rebuildBoxList();
+    auto fromCommandLine = boxListSnapshot();
+
+    for (const auto& boxes : {BoxList(fromRcFile.begin(), fromRcFile.end()), *fromCommandLine}) {
+        ASSERT_EQ(boxes.size(), 2u);
+        for (std::size_t at = 0; at < boxes.size(); ++at) {
+            Box& box = *boxes[at];
+            SCOPED_TRACE(definitions[at].substr(0, 24));
+            expectCountedQuietly(box, expected[at].fresh, expected[at].total);
+            std::string logged = tlsLog.fresh();
+            EXPECT_NE(logged.find("Login: user=<firstname.lastname@mail.example-corp.org>"),
+                      std::string::npos)
+                << logged;
+        }
+    }
+}
 
 // One token command serves every account through the environment. The
 // server of 127.0.0.1 offers OAUTHBEARER and XOAUTH2, that of 127.0.0.3
