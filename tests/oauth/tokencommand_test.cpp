@@ -14,13 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/checks/check.h"
-#include "monitor/core/rcfile.h"
-#include "monitor/net/testing.h"
-#include "tests/monitor/net/dovecot_fixture.h"
 #include "tests/monitor/net/net_environment.h"
-#include "tests/support/monitor_testing.h"
-#include "tests/support/scratch.h"
+#include "tests/monitor/net/signin_fixture.h"
 
 namespace {
 
@@ -83,29 +78,20 @@ private:
     std::string port;
 };
 
-class HelperAsTokenCommand : public testing::Test {
+class HelperAsTokenCommand : public DovecotSignInTest {
 protected:
     void SetUp() override {
-        ASSERT_FALSE(dovecotDirectory().empty());
-        setenv("SSL_CERT_DIR", (dovecotDirectory() + "/certs").c_str(), 1);
+        DovecotSignInTest::SetUp();
         // The helper's own home, the tests' browser, and no desktop.
         setenv("XDG_CONFIG_HOME", (directory / "config").c_str(), 1);
         setenv("BROWSER", (testsDirectory + "/browser.py").c_str(), 1);
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
         unsetenv("DISPLAY");
-        forgetCertificates();
-        forgetCredentials();
-        resetSettings();
-        clearBoxList();
     }
     void TearDown() override {
-        unsetenv("SSL_CERT_DIR");
         unsetenv("XDG_CONFIG_HOME");
         unsetenv("BROWSER");
-        forgetCertificates();
-        forgetCredentials();
-        resetSettings();
-        clearBoxList();
+        DovecotSignInTest::TearDown();
     }
 
     // The helper's first run, as the user types it.
@@ -119,14 +105,6 @@ protected:
         EXPECT_NE(said->find("alice is authorized"), std::string::npos) << *said;
     }
 
-    std::string check(Box& box, int& result) {
-        box.timeStamp = 0;
-        testing::internal::CaptureStderr();
-        result = checkBox(box);
-        return testing::internal::GetCapturedStderr();
-    }
-
-    scratch::Directory directory;
     AuthServer server{dovecotDirectory() + "/tokens"};
 };
 
@@ -138,30 +116,14 @@ TEST_F(HelperAsTokenCommand, SignsInRefreshesAndTellsARevokedGrant) {
     server.control(R"({"expires_in": 1})");
     authorize();
 
-    fs::path rc = directory / "rc";
-    scratch::writeFile(rc, "TokenCommand = " + helper +
-                               " token\n"
-                               "Mailbox = IMAP 127.0.0.3:993 alice\n"    // XOAUTH2 alone
-                               "Mailbox = POP3 localhost:995 alice\n");  // OAUTHBEARER
-    ASSERT_TRUE(readRcFile(optionTable(), rc.string(), 1));
-    rebuildBoxList();
-    std::shared_ptr<const BoxList> boxes = boxListSnapshot();
-    ASSERT_EQ(boxes->size(), 2u);
-    Box& imap = *(*boxes)[0];
-    Box& pop3 = *(*boxes)[1];
-
-    const struct {
-        Box& box;
-        int32_t fresh, total;
-    } expected[] = {{imap, 2, 5}, {pop3, 5, 5}};
-    for (const auto& e : expected) {
-        SCOPED_TRACE(e.box.path);
-        int result = 0;
-        EXPECT_EQ(check(e.box, result), "");
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(e.box.newCount, e.fresh);
-        EXPECT_EQ(e.box.totalCount, e.total);
-    }
+    auto boxes = boxesOf("TokenCommand = " + helper +
+                         " token\n"
+                         "Mailbox = IMAP 127.0.0.3:993 alice\n"    // XOAUTH2 alone
+                         "Mailbox = POP3 localhost:995 alice\n");  // OAUTHBEARER
+    ASSERT_EQ(boxes.size(), 2u);
+    Box& imap = *boxes[0];
+    expectCountedQuietly(imap, 2, 5);
+    expectCountedQuietly(*boxes[1], 5, 5);
     EXPECT_EQ(server.refreshes(), 2);
 
     // The user withdraws the consent: the helper says so, the monitor tells
@@ -186,11 +148,6 @@ TEST_F(HelperAsTokenCommand, SignsInRefreshesAndTellsARevokedGrant) {
     // check without a refresh.
     server.control(R"({"expires_in": 3600})");
     authorize();
-    forgetCredentials();
-    for (int round = 0; round < 2; ++round) {
-        EXPECT_EQ(check(imap, result), "");
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(imap.totalCount, 5);
-    }
+    for (int round = 0; round < 2; ++round) expectCountedQuietly(imap, 2, 5);
     EXPECT_EQ(server.refreshes(), 2);
 }

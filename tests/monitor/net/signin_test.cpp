@@ -11,14 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/checks/check.h"
-#include "monitor/core/rcfile.h"
-#include "monitor/net/credentials.h"
-#include "monitor/net/testing.h"
-#include "tests/monitor/net/dovecot_fixture.h"
 #include "tests/monitor/net/net_environment.h"
-#include "tests/support/monitor_testing.h"
-#include "tests/support/scratch.h"
+#include "tests/monitor/net/signin_fixture.h"
 
 using namespace std::chrono_literals;
 
@@ -42,59 +36,8 @@ private:
     std::size_t seen = 0;
 };
 
-class SignIn : public testing::Test {
+class SignIn : public DovecotSignInTest {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(dovecotDirectory().empty());
-        // The fixture's certificate is trusted, so that the only words on
-        // standard error are those of the sign-in.
-        setenv("SSL_CERT_DIR", (dovecotDirectory() + "/certs").c_str(), 1);
-        forgetCertificates();
-        forgetCredentials();
-        resetSettings();
-        clearBoxList();
-    }
-    void TearDown() override {
-        unsetenv("SSL_CERT_DIR");
-        forgetCertificates();
-        forgetCredentials();
-        setCredentialCommandLimit(0ms);
-        resetSettings();
-        clearBoxList();
-    }
-
-    // Reads an rc file of these lines and builds its boxes, as the monitor
-    // does at start-up.
-    std::vector<std::shared_ptr<Box>> boxesOf(const std::string& rc) {
-        fs::path file = directory / "rc";
-        scratch::writeFile(file, rc);
-        EXPECT_TRUE(readRcFile(optionTable(), file.string(), 1));
-        rebuildBoxList();
-        std::shared_ptr<const BoxList> list = boxListSnapshot();
-        for (const auto& box : *list) {
-            box->newCount = 70;  // counts of an earlier check, which a failure keeps
-            box->totalCount = 90;
-        }
-        return {list->begin(), list->end()};
-    }
-
-    // A check as the cycle makes it, with stderr taken aside.
-    std::string check(Box& box, int& result) {
-        box.timeStamp = 0;
-        testing::internal::CaptureStderr();
-        result = checkBox(box);
-        return testing::internal::GetCapturedStderr();
-    }
-
-    // A check that counts the box afresh without a word.
-    void expectCountedQuietly(Box& box, int32_t fresh, int32_t total) {
-        int result = 0;
-        EXPECT_EQ(check(box, result), "");
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(box.newCount, fresh);
-        EXPECT_EQ(box.totalCount, total);
-    }
-
     std::string script(const std::string& name, const std::string& body) {
         fs::path file = directory / name;
         scratch::writeFile(file, "#!/bin/sh\n" + body);
@@ -102,7 +45,6 @@ protected:
         return file.string();
     }
 
-    scratch::Directory directory;
     Tail introspected{dovecotDirectory() + "/introspection.log"};
     Tail tlsLog{dovecotDirectory() + "/tls/log"};
     Tail oauthLog{dovecotDirectory() + "/oauth/log"};
