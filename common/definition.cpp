@@ -15,3 +15,12 @@ std::vector<std::string> splitWords(std::string_view text, std::size_t count) {
     }
     return words;
 }
+
+std::optional<OverlongWord> firstOverlongWord(const std::vector<std::string>& words,
+                                              std::size_t first) {
+    for (std::size_t i = 0; i < words.size() && first + i < definitionWordLimits.size(); ++i) {
+        std::size_t limit = definitionWordLimits[first + i];
+        if (words[i].size() > limit) return OverlongWord{definitionWordNames[first + i], limit};
+    }
+    return std::nullopt;
+}

@@ -12,7 +12,9 @@ namespace {
 
 GtkWidget* current = nullptr;
 
-constexpr std::size_t initialTextLimit = 1023;
+// The four words after the type, each at its limit, one blank apart: an
+// edit never starts from a cut word.
+constexpr std::size_t initialTextLimit = longestDefinition - definitionWordLimits[0] - 1;
 
 struct AddButton {
     const char* title;
@@ -93,13 +95,16 @@ void reportRefusal(const std::string& message) {
 }
 
 // An edit the file could not hold: a word too long for the readers, or a
-// file name that the readers would split at its blanks.
+// file name that the readers would split at its blanks. The words are those
+// after the type.
 bool refuseEdit(const std::vector<std::string>& words) {
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (words[i].size() > definitionWordLimits[i + 1] || hasWhiteSpace(words[i])) {
-            reportRefusal("Invalid Mail box parameters !");
-            return true;
-        }
+    if (auto overlong = firstOverlongWord(words, 1)) {
+        reportRefusal(overlongWordMessage(*overlong));
+        return true;
+    }
+    if (std::any_of(words.begin(), words.end(), hasWhiteSpace)) {
+        reportRefusal("Invalid Mail box parameters !");
+        return true;
     }
     return false;
 }

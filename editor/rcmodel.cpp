@@ -325,6 +325,11 @@ bool isNetworkType(std::string_view type) {
     return type == "POP3" || type == "IMAP" || type == "HOTMAIL";
 }
 
+std::string overlongWordMessage(const OverlongWord& word) {
+    return "Mail box " + std::string(word.name) + " is longer than " + std::to_string(word.limit) +
+           " characters !";
+}
+
 bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition, MissingPath missing,
                  std::string* message) {
     auto report = [message](std::string text) {
@@ -342,11 +347,9 @@ bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition, Mi
     words.resize(5);
     // A cut word could name another file or account: refuse it, as the
     // monitor does.
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (words[i].size() > definitionWordLimits[i]) {
-            report("Invalid Mail box parameters !");
-            return false;
-        }
+    if (auto overlong = firstOverlongWord(words)) {
+        report(overlongWordMessage(*overlong));
+        return false;
     }
     if (isLocalType(words[0])) {
         if (found < 2) {
@@ -379,12 +382,13 @@ void loadRcFile() {
         if (!(errno == ENOENT && isDefaultPath(path))) reportUnopenable(path);
         return;
     }
-    char buffer[1024];
+    std::vector<char> buffer(rcLinePart + 1);
     int lineNumber = 0;
     while (!std::feof(file.get())) {
-        std::memset(buffer, 0, sizeof buffer);
-        if (std::fgets(buffer, sizeof buffer, file.get()) == nullptr) break;
-        std::string line(buffer);
+        std::fill(buffer.begin(), buffer.end(), '\0');
+        if (std::fgets(buffer.data(), static_cast<int>(buffer.size()), file.get()) == nullptr)
+            break;
+        std::string line(buffer.data());
         if (!line.empty() && line.back() == '\n') line.pop_back();
         ++lineNumber;
         handleLine(line, lineNumber);

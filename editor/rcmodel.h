@@ -76,6 +76,10 @@ const std::string& lastSaveFailure();
 bool addBoxEntry(EntryList& list, std::optional<std::string_view> definition,
                  MissingPath missing = MissingPath::refuse, std::string* message = nullptr);
 
+// The message that refuses a definition for a word longer than its limit,
+// without the line feed.
+std::string overlongWordMessage(const OverlongWord& word);
+
 // 1 or 0 for a boolean word; folds `text` to lower case in place.
 int parseBoolean(std::string& text);
 

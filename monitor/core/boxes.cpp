@@ -70,11 +70,11 @@ int32_t boxTypeCode(std::string_view keyword) {
 std::shared_ptr<Box> parseDefinition(std::string_view text) {
     std::vector<std::string> fields = splitWords(text, definitionWordLimits.size());
     std::size_t found = fields.size();
-    for (std::size_t i = 0; i < found; ++i) {
-        if (fields[i].size() > definitionWordLimits[i]) {
-            std::fprintf(stderr, "Invalid Mail box parameters !\n");
-            return nullptr;
-        }
+    if (auto overlong = firstOverlongWord(fields)) {
+        std::fprintf(stderr, "quorvik warning : mail box %.*s is longer than %zu characters\n",
+                     static_cast<int>(overlong->name.size()), overlong->name.data(),
+                     overlong->limit);
+        return nullptr;
     }
     fields.resize(definitionWordLimits.size());
 

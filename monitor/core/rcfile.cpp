@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/definition.h"
 #include "common/fd.h"
 #include "monitor/core/boxes.h"
 
@@ -24,8 +25,6 @@ int64_t rcSizeStamp = 0;
 
 namespace {
 
-// Lines are read in parts of at most this many characters.
-constexpr std::size_t linePart = 511;
 // An rc file is a few kilobytes; past these bounds the rest is ignored, so a
 // binary or runaway file cannot take the monitor's memory.
 constexpr std::size_t maximumFileSize = 4 << 20;
@@ -100,13 +99,14 @@ std::optional<std::string> readStableFile(const std::string& path, struct stat& 
     return content;
 }
 
-// Splits the text as a 511-character fgets loop would: each part ends at a
-// newline or after 511 characters; one trailing newline is removed.
+// Splits the text as an fgets loop of rcLinePart characters would: each part
+// ends at a newline or after rcLinePart characters; one trailing newline is
+// removed.
 template <typename Visit>
 void forEachLinePart(std::string_view text, Visit visit) {
     std::size_t at = 0;
     while (at < text.size()) {
-        std::size_t limit = std::min(text.size() - at, linePart);
+        std::size_t limit = std::min(text.size() - at, rcLinePart);
         const void* newline = std::memchr(text.data() + at, '\n', limit);
         std::size_t length =
             newline ? static_cast<const char*>(newline) - (text.data() + at) + 1 : limit;

@@ -524,9 +524,10 @@ TEST_F(MainWindow, EditNetworkAndLocalBoxes) {
     selectRow(2);
     click(mainWidgets().editButton);
     ::testing::internal::CaptureStderr();
-    confirmEntryDialog("mail.example.org " + std::string(25, 'u'));
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Invalid Mail box parameters !\n");
-    EXPECT_EQ(takeMessage(), "Invalid Mail box parameters !");
+    confirmEntryDialog("mail.example.org " + std::string(255, 'u'));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Mail box user name is longer than 254 characters !\n");
+    EXPECT_EQ(takeMessage(), "Mail box user name is longer than 254 characters !");
     EXPECT_EQ(wordsOf(*std::next(editorSettings().entryList.begin(), 2)),
               (Words{"IMAP", "mail.example.org", "", "", ""}));
 
@@ -550,6 +551,56 @@ TEST_F(MainWindow, EditNetworkAndLocalBoxes) {
     EXPECT_NE(saved.find("\nMailbox = POP3 pop.example.org   \n"), std::string::npos);
     EXPECT_NE(saved.find("\nMailbox = IMAP mail.example.org   \n"), std::string::npos);
     EXPECT_NE(saved.find("\nMailbox = FOO bar   \n"), std::string::npos);
+}
+
+// A company address with a password manager's password is added, edited
+// and saved whole; so is a box whose every word is at its limit, and a word
+// past its limit is refused by name.
+TEST_F(MainWindow, LongAccountsAreAddedEditedAndSavedWhole) {
+    const std::string longest = std::string(1023, 's') + " " + std::string(254, 'u') + " " +
+                                std::string(255, 'p') + " " + std::string(255, 'f');
+    open("Mailbox = IMAP " + longest + "\n");
+    const std::string address = "firstname.lastname@mail.example-corp.org";  // 40 characters
+    const std::string password = "Xq7#vL2!pR9&mT4^wZ8*eN3%kB6+hJ1=cF5~dG0-aS7_yU2.oI9@lQ4?rE8;tY3:";
+    ASSERT_EQ(address.size(), 40u);
+    ASSERT_EQ(password.size(), 64u);
+
+    click(mainWidgets().addButtons[static_cast<int>(AddKind::imap)]);
+    ::testing::internal::CaptureStderr();
+    confirmEntryDialog("outlook.office365.com:993 " + address + " " + password);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(takeMessage(), "");
+    EXPECT_EQ(lastEntry(), (Words{"IMAP", "outlook.office365.com:993", address, password, ""}));
+
+    // The edit starts from the whole words, even those at their limits.
+    for (int row : {0, 1}) {
+        SCOPED_TRACE(row);
+        selectRow(row);
+        click(mainWidgets().editButton);
+        const BoxEntry& entry = *std::next(editorSettings().entryList.begin(), row);
+        EXPECT_EQ(gtk_entry_get_text(GTK_ENTRY(dialogEntry())),
+                  entry.path + " " + *entry.user + " " + *entry.password + " " + *entry.folder);
+        confirmEntryDialog();
+    }
+    selectRow(1);
+    click(mainWidgets().editButton);
+    const std::string changed = std::string(password.rbegin(), password.rend());
+    confirmEntryDialog("outlook.office365.com:993 " + address + " " + changed + " Lists/quorvik");
+
+    click(mainWidgets().addButtons[static_cast<int>(AddKind::pop3)]);
+    ::testing::internal::CaptureStderr();
+    confirmEntryDialog("pop.example.org " + address + " " + std::string(256, 'p'));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Mail box password is longer than 255 characters !\n");
+    EXPECT_EQ(takeMessage(), "Mail box password is longer than 255 characters !");
+    EXPECT_EQ(editorSettings().entryList.size(), 2u);
+
+    click(mainWidgets().saveButton);
+    std::string saved = readFile(rcPath);
+    EXPECT_NE(saved.find("\nMailbox = IMAP " + longest + "\n"), std::string::npos);
+    EXPECT_NE(saved.find("\nMailbox = IMAP outlook.office365.com:993 " + address + " " + changed +
+                         " Lists/quorvik\n"),
+              std::string::npos);
 }
 
 TEST_F(MainWindow, BracketedIpv6ServersAreKeptAsWritten) {

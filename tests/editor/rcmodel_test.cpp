@@ -136,12 +136,18 @@ TEST_F(RcModel, OddLinesAreSkippedOrReported) {
 TEST_F(RcModel, LongLinesAndCarriageReturns) {
     TempDir dir;
     std::string path = dir.path("rc");
-    std::string command(2990, 'a');
+    std::string command(9990, 'a');
     writeFile(path, "Command = " + command + "\nNotify = beep\r\nBogus = 1\n");
-    // 3000 bytes read as parts of 1023, 1023 and 954: the third line is line 5.
+    // 10000 bytes read as parts of 4095, 4095 and 1810: the third line is line 5.
     EXPECT_EQ(load(path), "Error in " + path + " at line 5 :\n[Bogus = 1].\n");
-    EXPECT_EQ(editorSettings().Command, std::string(1013, 'a'));
+    EXPECT_EQ(editorSettings().Command, std::string(4085, 'a'));
     EXPECT_EQ(editorSettings().Notify, "beep\r");
+
+    // The Mailbox line of the longest box definition is read in one part.
+    const std::string server(1023, 'h'), user(254, 'u'), password(255, 'p'), folder(255, 'f');
+    writeFile(path, "Mailbox = IMAP " + server + " " + user + " " + password + " " + folder + "\n");
+    EXPECT_EQ(load(path), "");
+    expectEntries(editorSettings().entryList, {{"IMAP", server, user, password, folder}});
 }
 
 TEST_F(RcModel, MissingFile) {
@@ -216,7 +222,10 @@ TEST(ParseBoolean, WordsAndFolding) {
 }
 
 TEST_F(RcModel, AddBoxEntryRules) {
-    const std::string word24(24, 'u'), word99(99, 'p');
+    const std::string path1023(1023, 'h'), user254(254, 'u'), word255(255, 'p');
+    auto overlong = [](const std::string& word, int limit) {
+        return "Mail box " + word + " is longer than " + std::to_string(limit) + " characters !\n";
+    };
     struct Case {
         std::string definition;
         MissingPath missing;
@@ -233,16 +242,16 @@ TEST_F(RcModel, AddBoxEntryRules) {
         {"MAILDIR nowhere", MissingPath::keep, true, "Mail box 'nowhere' does not exist !\n"},
         {"POP3", MissingPath::refuse, true, ""},
         {"pop3 whatever", MissingPath::refuse, true, ""},  // not local: untested
-        {"TENLETTERS host", MissingPath::refuse, false, "Invalid Mail box parameters !\n"},
+        {"TENLETTERS host", MissingPath::refuse, false, overlong("type", 9)},
         {"NINELETTR host", MissingPath::refuse, true, ""},
-        {"IMAP " + word99 + " " + word24 + " " + word24 + " " + word99, MissingPath::refuse, true,
-         ""},
-        {"IMAP " + word99 + "p", MissingPath::refuse, false, "Invalid Mail box parameters !\n"},
-        {"IMAP h " + word24 + "u", MissingPath::refuse, false, "Invalid Mail box parameters !\n"},
-        {"IMAP h u " + word24 + "x", MissingPath::refuse, false, "Invalid Mail box parameters !\n"},
-        {"IMAP h u p " + word99 + "f", MissingPath::refuse, false,
-         "Invalid Mail box parameters !\n"},
-        {"IMAP h u p f " + word99 + word99, MissingPath::refuse, true, ""},  // sixth: ignored
+        // Words at their limits are taken whole; one more character refuses them.
+        {"IMAP " + path1023 + " " + user254 + " " + word255 + " " + word255, MissingPath::refuse,
+         true, ""},
+        {"IMAP " + path1023 + "h", MissingPath::refuse, false, overlong("server or path", 1023)},
+        {"IMAP h " + user254 + "u", MissingPath::refuse, false, overlong("user name", 254)},
+        {"IMAP h u " + word255 + "x", MissingPath::refuse, false, overlong("password", 255)},
+        {"IMAP h u p " + word255 + "f", MissingPath::refuse, false, overlong("folder", 255)},
+        {"IMAP h u p f " + word255 + word255, MissingPath::refuse, true, ""},  // sixth: ignored
     };
     EntryList list;
     for (const Case& c : cases) {

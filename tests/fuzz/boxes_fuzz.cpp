@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/definition.h"
 #include "monitor/core/boxes.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -45,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (!box) return 0;
 
     std::vector<std::string> found = words(text);
-    constexpr std::size_t limits[] = {9, 99, 24, 24, 99};
     for (std::size_t at = 0; at < 5 && at < found.size(); ++at)
-        fuzz::check(found[at].size() <= limits[at], "a field over its limit is refused");
+        fuzz::check(found[at].size() <= definitionWordLimits[at],
+                    "a field over its limit is refused");
 
     std::string location = found.size() > 1 ? found[1] : "";
     location = location.substr(0, location.find(':'));

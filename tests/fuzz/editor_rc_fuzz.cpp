@@ -1,7 +1,7 @@
 // The editor's rc file reader: the input is the file. What the editor loads
 // it must load again, unchanged, from the file it saves (CheckDelay is saved
-// as at least 15; a saved line too long for the reader's 1023-byte parts is
-// cut on reading, by design, and ends the comparison).
+// as at least 15; a saved line too long for the reader's parts of rcLinePart
+// bytes is cut on reading, by design, and ends the comparison).
 
 #include <algorithm>
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 
+#include "common/definition.h"
 #include "editor/rcmodel.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -32,7 +33,7 @@ bool linesFitReader(const std::string& path) {
     while (start < content.size()) {
         std::size_t end = content.find('\n', start);
         if (end == std::string::npos) end = content.size();
-        if (end - start >= 1023) return false;
+        if (end - start >= rcLinePart) return false;
         start = end + 1;
     }
     return true;

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <string>
 
+#include "common/definition.h"
+
 namespace {
 
 class Boxes : public testing::Test {
@@ -92,7 +94,6 @@ TEST_F(Boxes, DefinitionsParseByType) {
 }
 
 TEST_F(Boxes, BadDefinitionsAreReportedAndRefused) {
-    std::string longest(99, 'h');
     struct Case {
         std::string definition;
         std::string message;
@@ -102,12 +103,6 @@ TEST_F(Boxes, BadDefinitionsAreReportedAndRefused) {
         {"MBOX /no/such/file", "Mail box '/no/such/file' does not exist !\n"},
         {"MBOX /no/such/file:5", "Mail box '/no/such/file' does not exist !\n"},
         {"WHATEVER /no/such", "Mail box '/no/such' does not exist !\n"},
-        // Fields over their limits are refused, not cut.
-        {"MAILDIRXYZ /tmp", "Invalid Mail box parameters !\n"},
-        {"POP3 " + longest + "h", "Invalid Mail box parameters !\n"},
-        {"POP3 host " + std::string(25, 'u'), "Invalid Mail box parameters !\n"},
-        {"POP3 host user " + std::string(25, 'p'), "Invalid Mail box parameters !\n"},
-        {"IMAP host user pw " + std::string(100, 'f'), "Invalid Mail box parameters !\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.definition);
@@ -115,10 +110,52 @@ TEST_F(Boxes, BadDefinitionsAreReportedAndRefused) {
         EXPECT_FALSE(parseDefinition(c.definition));
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
     }
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(parseDefinition("POP3 " + longest + " " + std::string(24, 'u') + " " +
-                                std::string(24, 'p')));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+// Each word is taken whole up to its limit; one character more refuses the
+// box, never cuts the word, and the warning names the word and its limit.
+TEST_F(Boxes, WordsUpToTheirLimitsAreTakenWholeLongerOnesNamed) {
+    // A Maildir deep under a home directory, 300 characters long.
+    std::filesystem::path deep = directory;
+    while (deep.string().size() < 300) deep /= std::string(40, 'd');
+    std::filesystem::create_directories(deep);
+    auto warning = [](const std::string& word, int limit) {
+        return "quorvik warning : mail box " + word + " is longer than " + std::to_string(limit) +
+               " characters\n";
+    };
+    struct Case {
+        std::string definition;
+        std::string message;  // empty: taken
+    } cases[] = {
+        {"IMAP mail.example-corp.org:993 firstname.lastname@mail.example-corp.org " +
+             std::string(64, 'p'),
+         ""},
+        {"MAILDIR " + deep.string(), ""},
+        {"NINELETTR " + mbox, ""},
+        {"TENLETTERS " + mbox, warning("type", 9)},
+        {"POP3 " + std::string(1023, 'h'), ""},
+        {"POP3 " + std::string(1024, 'h'), warning("server or path", 1023)},
+        {"IMAP host " + std::string(254, 'u'), ""},
+        {"IMAP host " + std::string(255, 'u'), warning("user name", 254)},
+        {"POP3 host user " + std::string(255, 'p'), ""},
+        {"POP3 host user " + std::string(256, 'p'), warning("password", 255)},
+        {"IMAP host user pw " + std::string(255, 'f'), ""},
+        {"IMAP host user pw " + std::string(256, 'f'), warning("folder", 255)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.definition.substr(0, 60));
+        testing::internal::CaptureStderr();
+        auto box = parseDefinition(c.definition);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(box != nullptr, c.message.empty());
+        if (!box) continue;
+        std::vector<std::string> words = splitWords(c.definition, 5);
+        words.resize(5);
+        EXPECT_EQ(box->path, words[1].substr(0, words[1].find(':')));
+        EXPECT_EQ(box->user.value_or(""), words[2]);
+        EXPECT_EQ(box->password.value_or(""), words[3]);
+        if (box->type == BOX_IMAP && !words[4].empty()) EXPECT_EQ(box->folder, words[4]);
+    }
 }
 
 TEST_F(Boxes, RebuildCorrectsSettingsWithWarnings) {

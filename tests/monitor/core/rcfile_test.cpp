@@ -121,13 +121,21 @@ TEST_F(RcFile, ValuesKeepLaterEqualsAndTrailingBlanks) {
     EXPECT_EQ(settings::selectedBox, 0);  // the rebuild's range correction
 }
 
-TEST_F(RcFile, LongLinesAreReadInPartsOf511) {
+// A line is read in parts of 4095 characters, each a line of its own; the
+// Mailbox line of the longest box definition fits in one part.
+TEST_F(RcFile, LongLinesAreReadInParts) {
     std::string first = "Command = ";
-    first += std::string(511 - first.size(), 'x');
-    load(first + "Interval=9\n" + std::string(1000, 'y') + "Blink=no\n");
-    EXPECT_EQ(settings::command.get(), std::string(501, 'x'));
+    first += std::string(4095 - first.size(), 'x');
+    std::string longest = "IMAP " + std::string(1023, 'h') + " " + std::string(254, 'u') + " " +
+                          std::string(255, 'p') + " " + std::string(255, 'f');
+    load(first + "Interval=9\n" + std::string(5000, 'y') + "Blink=no\nMailbox = " + longest + "\n");
+    EXPECT_EQ(settings::command.get(), std::string(4085, 'x'));
     EXPECT_EQ(settings::interval, 9u);
     EXPECT_EQ(settings::blink, 1);  // "Blink=no" lies inside the second part of a long line
+    auto list = boxListSnapshot();
+    ASSERT_EQ(boxCount(*list), 1);
+    EXPECT_EQ((*list)[0]->path, std::string(1023, 'h'));
+    EXPECT_EQ((*list)[0]->folder, std::string(255, 'f'));
 }
 
 TEST_F(RcFile, MailboxLinesReplaceTheCommandLineBoxes) {

@@ -25,6 +25,8 @@
 #   alice  secret        alice-token   INBOX 5 messages, 2 new; Work 4 messages, 3 new
 #   bob    pa"ss\word    bob-token     INBOX 1 message, 1 new
 #   carol  empty         carol-token   INBOX empty
+#   firstname.lastname@mail.example-corp.org (40 characters), with a password
+#   of 64 (in the passwd file below)   INBOX 3 messages, 2 new
 set -euo pipefail
 
 action=${1:?start or stop}
@@ -171,6 +173,7 @@ start() {
 alice:secret
 bob:pa"ss\word
 carol:empty
+firstname.lastname@mail.example-corp.org:Xq7#vL2!pR9&mT4^wZ8*eN3%kB6+hJ1=cF5~dG0-aS7_yU2.oI9@lQ4?rE8;tY3$
 USERS
   cat >"$dir/tokens" <<'TOKENS'
 alice-token alice
@@ -188,6 +191,7 @@ CONF
   maildir "$dir/mail/alice/.Work" 1 3
   maildir "$dir/mail/bob" 0 1
   maildir "$dir/mail/carol" 0 0
+  maildir "$dir/mail/firstname.lastname@mail.example-corp.org" 1 2
   chown -R nobody:nogroup "$dir/mail"
 
   config tls "127.0.0.1, ::1" yes "imap pop3" "$(listeners imap-login imap:143 imap220:220 imaps:993:ssl)

@@ -1,6 +1,7 @@
-// Signing in with PasswordCommand and TokenCommand against a real dovecot:
-// OAuth2 tokens checked by its oauth2 passdb, passwords that are nowhere in
-// the rc file, and commands that fail in every way.
+// Signing in against a real dovecot: a full e-mail address with a long
+// password; PasswordCommand and TokenCommand, OAuth2 tokens checked by its
+// oauth2 passdb, passwords that are nowhere in the rc file, and commands that
+// fail in every way.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -10,14 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/checks/check.h"
-#include "monitor/core/rcfile.h"
-#include "monitor/net/credentials.h"
-#include "monitor/net/testing.h"
-#include "tests/monitor/net/dovecot_fixture.h"
 #include "tests/monitor/net/net_environment.h"
-#include "tests/support/monitor_testing.h"
-#include "tests/support/scratch.h"
+#include "tests/monitor/net/signin_fixture.h"
 
 using namespace std::chrono_literals;
 
@@ -41,59 +36,8 @@ private:
     std::size_t seen = 0;
 };
 
-class SignIn : public testing::Test {
+class SignIn : public DovecotSignInTest {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(dovecotDirectory().empty());
-        // The fixture's certificate is trusted, so that the only words on
-        // standard error are those of the sign-in.
-        setenv("SSL_CERT_DIR", (dovecotDirectory() + "/certs").c_str(), 1);
-        forgetCertificates();
-        forgetCredentials();
-        resetSettings();
-        clearBoxList();
-    }
-    void TearDown() override {
-        unsetenv("SSL_CERT_DIR");
-        forgetCertificates();
-        forgetCredentials();
-        setCredentialCommandLimit(0ms);
-        resetSettings();
-        clearBoxList();
-    }
-
-    // Reads an rc file of these lines and builds its boxes, as the monitor
-    // does at start-up.
-    std::vector<std::shared_ptr<Box>> boxesOf(const std::string& rc) {
-        fs::path file = directory / "rc";
-        scratch::writeFile(file, rc);
-        EXPECT_TRUE(readRcFile(optionTable(), file.string(), 1));
-        rebuildBoxList();
-        std::shared_ptr<const BoxList> list = boxListSnapshot();
-        for (const auto& box : *list) {
-            box->newCount = 70;  // counts of an earlier check, which a failure keeps
-            box->totalCount = 90;
-        }
-        return {list->begin(), list->end()};
-    }
-
-    // A check as the cycle makes it, with stderr taken aside.
-    std::string check(Box& box, int& result) {
-        box.timeStamp = 0;
-        testing::internal::CaptureStderr();
-        result = checkBox(box);
-        return testing::internal::GetCapturedStderr();
-    }
-
-    // A check that counts the box afresh without a word.
-    void expectCountedQuietly(Box& box, int32_t fresh, int32_t total) {
-        int result = 0;
-        EXPECT_EQ(check(box, result), "");
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(box.newCount, fresh);
-        EXPECT_EQ(box.totalCount, total);
-    }
-
     std::string script(const std::string& name, const std::string& body) {
         fs::path file = directory / name;
         scratch::writeFile(file, "#!/bin/sh\n" + body);
@@ -101,7 +45,6 @@ protected:
         return file.string();
     }
 
-    scratch::Directory directory;
     Tail introspected{dovecotDirectory() + "/introspection.log"};
     Tail tlsLog{dovecotDirectory() + "/tls/log"};
     Tail oauthLog{dovecotDirectory() + "/oauth/log"};
@@ -113,6 +56,42 @@ struct Expected {
 };
 
 }  // namespace
+
+// A company address of 40 characters with a password manager's password of
+// 64, from the rc file and from -m, over IMAP and POP3.
+TEST_F(SignIn, FullAddressWithLongPasswordCounts) {
+    const std::string account =
+        "firstname.lastname@mail.example-corp.org "
+        "Xq7#vL2!pR9&mT4^wZ8*eN3%kB6+hJ1=cF5~dG0-aS7_yU2.oI9@lQ4?rE8;tY3$";
+    ASSERT_EQ(account.size(), 40u + 1 + 64);
+    const std::string definitions[] = {"IMAP localhost:993 " + account,
+                                       "POP3 localhost:995 " + account};
+    const Expected expected[] = {{2, 3, "PLAIN"}, {3, 3, "PLAIN"}};
+
+    auto fromRcFile =
+        boxesOf("Mailbox = " + definitions[0] + "\nMailbox = " + definitions[1] + "\n");
+    clearBoxList();
+    std::vector<std::string> words = {"quorvik", "-m", definitions[0], "-m", definitions[1]};
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    scanCommandLine(optionTable(), static_cast<int>(words.size()), argv.data());
+    rebuildBoxList();
+    auto fromCommandLine = boxListSnapshot();
+
+    for (const auto& boxes : {BoxList(fromRcFile.begin(), fromRcFile.end()), *fromCommandLine}) {
+        ASSERT_EQ(boxes.size(), 2u);
+        for (std::size_t at = 0; at < boxes.size(); ++at) {
+            Box& box = *boxes[at];
+            SCOPED_TRACE(definitions[at].substr(0, 24));
+            expectCountedQuietly(box, expected[at].fresh, expected[at].total);
+            std::string logged = tlsLog.fresh();
+            EXPECT_NE(logged.find("Login: user=<firstname.lastname@mail.example-corp.org>"),
+                      std::string::npos)
+                << logged;
+        }
+    }
+}
 
 // One token command serves every account through the environment. The
 // server of 127.0.0.1 offers OAUTHBEARER and XOAUTH2, that of 127.0.0.3
