@@ -44,6 +44,24 @@ def small_segments():
     }
 
 
+def sign_segments():
+    """5 x 7, the small figures pressed into the seven rows above the box number."""
+    rows = lambda y0, y1, x0, x1: {(x, y) for x in range(x0, x1 + 1) for y in range(y0, y1 + 1)}
+    return {
+        "a": rows(0, 0, 1, 3),
+        "b": rows(1, 2, 4, 4),
+        "c": rows(4, 5, 4, 4),
+        "d": rows(6, 6, 1, 3),
+        "e": rows(4, 5, 0, 0),
+        "f": rows(1, 2, 0, 0),
+        "g": rows(3, 3, 1, 3),
+    }
+
+
+# "Err", shown over a failing box's counts.
+SIGN = ["adefg", "eg", "eg"]
+
+
 class Canvas:
     def __init__(self, width, height, fill):
         self.width, self.height = width, height
@@ -141,8 +159,20 @@ def backlit():
         ("b", "#6ec63b", "Back0"), ("c", "#6cb237", "Back1"), ("d", "#3e463e", None)])
 
 
+def sign(canvas, x0, y0, panel):
+    """The "Err" sign, 16 x 7, without ghosts: the panel beneath it has none.
+    The last figure's right column, which no segment of an r lights, is left
+    out, so that the sign keeps clear of the new count's ghost."""
+    s = Canvas(17, 7, panel)
+    for i, lit in enumerate(SIGN):
+        s.figure(6 * i, 0, sign_segments(), lit, panel, "a", panel)
+    for y in range(7):
+        for x in range(16):
+            canvas.put(x0 + x, y0 + y, s.pixels[y][x])
+
+
 def parts():
-    c = Canvas(106, 49, ".")
+    c = Canvas(106, 56, ".")
     for d, lit in enumerate(FIGURES):
         c.figure(10 * d, 0, large_segments(), lit, "#", "a", "b")
         c.figure(10 * d, 20, large_segments(), lit, "c", "a", "d")
@@ -150,6 +180,8 @@ def parts():
         c.figure(50 + 5 * d, 40, small_segments(), lit, "c", "a", "d")
     c.figure(100, 31, small_segments(), DASH, "#", "a", "b")
     c.figure(100, 40, small_segments(), DASH, "c", "a", "d")
+    sign(c, 0, 49, "#")
+    sign(c, 16, 49, "c")
     # The strip that is never copied keeps a key of the button colour.
     c.rect(101, 1, 104, 4, "e")
     c.rect(102, 2, 103, 3, "f")

@@ -163,11 +163,12 @@ int32_t countUnseen(const std::string& folder) {
     return 0;
 }
 
-// Entries named by digits that are regular files, symbolic links followed.
-// d_type spares the stat call where the file system tells the type.
-int32_t countMessages(const std::string& folder) {
+// Entries named by digits that are regular files, symbolic links followed;
+// none when the folder cannot be listed. d_type spares the stat call where
+// the file system tells the type.
+std::optional<int32_t> countMessages(const std::string& folder) {
     Directory directory(opendir(folder.c_str()));
-    if (!directory) return 0;
+    if (!directory) return std::nullopt;
     int descriptor = dirfd(directory.get());
     int32_t total = 0;
     while (const dirent* entry = readdir(directory.get())) {
@@ -186,6 +187,14 @@ int32_t countMessages(const std::string& folder) {
 bool isDirectory(const std::string& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Why a path is no directory: none when it is one.
+std::optional<BoxFailure> notADirectory(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return localFailure(errno);
+    if (!S_ISDIR(status.st_mode)) return BoxFailure::mailboxUnreadable;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -229,18 +238,26 @@ std::optional<std::string> mhAbsolutePath(std::string_view name, PathBase base) 
 
 int checkMhBox(Box& box, int64_t now) {
     bool forced = applySettlingRule(box, now);
+    auto fail = [&](BoxFailure failure) {
+        recordCheckOutcome(box, failure);
+        return 0;
+    };
     auto rootValue = mhProfileValue("path");
-    if (!rootValue) return 0;
+    if (!rootValue) return fail(BoxFailure::noMhProfile);
     auto root = mhAbsolutePath(*rootValue, PathBase::homeDirectory);
-    if (!root || !isDirectory(*root)) return 0;
+    if (!root) return fail(BoxFailure::noMhProfile);
+    if (!isDirectory(*root)) return fail(BoxFailure::mailboxMissing);
     // The Box's path was trimmed when the Box was made; other threads read
     // it, so it is not written here.
     std::string folder = joinPath(*root, box.path);
-    if (!isDirectory(folder)) return 0;
-    int32_t total = countMessages(folder);
+    if (auto failure = notADirectory(folder)) return fail(*failure);
+    // A folder that cannot be listed has no known total: its counts stay.
+    auto total = countMessages(folder);
+    if (!total) return fail(localFailure(errno));
     int32_t unseen = countUnseen(folder);
     box.newCount = unseen;
-    box.totalCount = total;
+    box.totalCount = *total;
     box.settled = forced ? 1 : 0;
+    recordCheckOutcome(box, BoxFailure::none);
     return 1;
 }

@@ -9,6 +9,7 @@
 #include "common/definition.h"
 #include "common/numbers.h"
 #include "common/paths.h"
+#include "common/text.h"
 
 std::mutex boxListLock;
 std::shared_ptr<const BoxList>& boxList =
@@ -41,6 +42,19 @@ bool cutBracketedAddress(std::string& location, int32_t& portNumber) {
 std::optional<std::string> fieldOrNone(const std::string& field) {
     if (field.empty()) return std::nullopt;
     return field;
+}
+
+// The words of a definition that name the box, as written: type and place,
+// and for a network box its user and folder. Never the password.
+std::string labelOf(const std::vector<std::string>& fields, bool network) {
+    static constexpr std::size_t naming[] = {0, 1, 2, 4};
+    std::string label;
+    for (std::size_t i : naming) {
+        if (i >= fields.size() || fields[i].empty() || (!network && i > 1)) continue;
+        if (!label.empty()) label += ' ';
+        label += printable(fields[i]);
+    }
+    return label;
 }
 
 }  // namespace
@@ -79,6 +93,7 @@ std::shared_ptr<Box> parseDefinition(std::string_view text) {
 
     auto box = std::make_shared<Box>();
     box->type = boxTypeCode(fields[0]);
+    box->label = labelOf(fields, isNetworkType(box->type));
     std::string& location = fields[1];
     int32_t portNumber = 0;
     bool bracketed = isNetworkType(box->type) && cutBracketedAddress(location, portNumber);
@@ -153,6 +168,8 @@ void rebuildBoxList() {
                     box->totalCount = (*match)->totalCount.load();
                     box->counted = (*match)->counted.load();
                     box->notifiedNew = (*match)->notifiedNew.load();
+                    // A box that goes on failing is not told of again.
+                    box->failure = (*match)->failure.load();
                 }
                 old = std::move(boxList);
                 boxList = std::move(fresh);

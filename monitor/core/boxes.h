@@ -21,6 +21,24 @@ enum BoxType : int32_t {
     BOX_IMAP = 5,
 };
 
+// Why the last check of a box failed; none while it works. A check that
+// finds nothing to do (its store unchanged, a network box not due, the box
+// busy) has no outcome and leaves this as it was.
+enum class BoxFailure : int32_t {
+    none = 0,
+    unreachable,          // the server cannot be reached
+    tlsFailed,            // TLS failed
+    identityRefused,      // the server's identity was refused
+    signInRefused,        // the sign-in was refused
+    credentialCommand,    // the credential command failed
+    tooManyConnections,   // the server refuses more connections
+    answerNotUnderstood,  // the server's answer was not understood
+    noSuchFolder,         // the folder does not exist
+    mailboxMissing,       // a local mailbox does not exist
+    mailboxUnreadable,    // a local mailbox cannot be read
+    noMhProfile,          // no MH profile names the mail store
+};
+
 // One monitored mailbox. The texts are fixed when the Box is made; the
 // counters and flags are atomics because a worker writes them while the
 // cycle reads them.
@@ -43,11 +61,16 @@ struct Box {
     // 1 when its store was seen changing (or its server told of mail): the
     // next check counts it whatever its stamps say.
     std::atomic<int32_t> pushed{0};
+    // Whether the last check that had an outcome worked; a worker writes it
+    // through recordCheckOutcome while the cycle reads it.
+    std::atomic<BoxFailure> failure{BoxFailure::none};
     int32_t type = BOX_MBOX;
     std::optional<std::string> user;
     std::optional<std::string> password;
     std::optional<std::string> folder;
     int32_t port = 0;
+    // The box as its definition names it, without the password: for messages.
+    std::string label;
 };
 
 // The list in force is never changed in place: a rebuild makes a new one and
