@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <unordered_map>
 
 #include "common/definition.h"
 #include "common/numbers.h"
@@ -57,6 +58,24 @@ std::string labelOf(const std::vector<std::string>& fields, bool network) {
     return label;
 }
 
+void report(const char* message, std::string_view place) {
+    if (place.empty())
+        std::fprintf(stderr, "%s\n", message);
+    else
+        std::fprintf(stderr, "%s %.*s\n", message, static_cast<int>(place.size()), place.data());
+}
+
+// Module state of the rebuilds, which run one at a time (start-up, then the
+// reloads, one after another). Guarded by its own lock all the same.
+std::mutex definitionStateLock;
+std::unordered_map<std::string, std::string> definitionPlaces;
+
+std::string placeOf(const std::string& text) {
+    std::lock_guard guard(definitionStateLock);
+    auto found = definitionPlaces.find(text);
+    return found != definitionPlaces.end() ? found->second : std::string();
+}
+
 }  // namespace
 
 std::shared_ptr<const BoxList> boxListSnapshot() {
@@ -80,12 +99,12 @@ int32_t boxTypeCode(std::string_view keyword) {
     return BOX_MBOX;
 }
 
-std::shared_ptr<Box> parseDefinition(std::string_view text) {
+std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view place) {
     std::vector<std::string> fields = splitWords(text, definitionWordLimits.size());
     std::size_t found = fields.size();
     for (std::size_t i = 0; i < found; ++i) {
         if (fields[i].size() > definitionWordLimits[i]) {
-            std::fprintf(stderr, "Invalid Mail box parameters !\n");
+            report("Invalid Mail box parameters !", place);
             return nullptr;
         }
     }
@@ -114,12 +133,12 @@ std::shared_ptr<Box> parseDefinition(std::string_view text) {
         break;
     default: {
         if (found < 2) {
-            std::fprintf(stderr, "Invalid Mail box parameters !\n");
+            report("Invalid Mail box parameters !", place);
             return nullptr;
         }
         struct stat status {};
         if (stat(location.c_str(), &status) != 0) {
-            std::fprintf(stderr, "Mail box '%s' does not exist !\n", location.c_str());
+            report(("Mail box '" + location + "' does not exist !").c_str(), place);
             return nullptr;
         }
         box->port = portNumber;
@@ -151,8 +170,13 @@ void rebuildBoxList() {
     if (!settings::boxDefinitions.empty()) {
         auto fresh = std::make_shared<BoxList>();
         for (const std::string& definition : settings::boxDefinitions)
-            if (auto box = parseDefinition(definition)) fresh->push_back(std::move(box));
+            if (auto box = parseDefinition(definition, placeOf(definition)))
+                fresh->push_back(std::move(box));
 
+        {
+            std::lock_guard guard(definitionStateLock);
+            definitionPlaces.clear();
+        }
         if (!fresh->empty()) {
             std::shared_ptr<const BoxList> old;
             {
@@ -188,6 +212,11 @@ void rebuildBoxList() {
     }
 }
 
+void noteDefinitionPlace(std::string_view text, std::string_view place) {
+    std::lock_guard guard(definitionStateLock);
+    definitionPlaces.try_emplace(std::string(text), place);
+}
+
 std::shared_ptr<Box> boxAt(int32_t position) {
     auto list = boxListSnapshot();
     if (position < 1 || position > boxCount(*list)) return nullptr;
@@ -198,6 +227,10 @@ int32_t boxCount(const BoxList& list) { return static_cast<int32_t>(list.size())
 
 // For the tests (tests/support/monitor_testing.h).
 void clearBoxList() {
-    std::lock_guard guard(boxListLock);
-    boxList = std::make_shared<const BoxList>();
+    {
+        std::lock_guard guard(boxListLock);
+        boxList = std::make_shared<const BoxList>();
+    }
+    std::lock_guard guard(definitionStateLock);
+    definitionPlaces.clear();
 }

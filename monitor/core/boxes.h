@@ -90,7 +90,12 @@ void freeDefinitions(DefinitionList& list);
 int32_t boxTypeCode(std::string_view keyword);
 
 // Parses one definition into a new Box, or reports why not and returns none.
-std::shared_ptr<Box> parseDefinition(std::string_view text);
+// `place` ("In FILE at line N.") ends the reports of a definition of the rc file.
+std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view place = {});
+
+// Remembers where the rc file gave a definition, for the reports of the
+// rebuild that parses it; the first place of a text counts.
+void noteDefinitionPlace(std::string_view text, std::string_view place);
 
 void rebuildBoxList();
 std::shared_ptr<Box> boxAt(int32_t position);
