@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <unordered_map>
+#include <utility>
 
 #include "common/definition.h"
 #include "common/numbers.h"
@@ -69,11 +70,41 @@ void report(const char* message, std::string_view place) {
 // reloads, one after another). Guarded by its own lock all the same.
 std::mutex definitionStateLock;
 std::unordered_map<std::string, std::string> definitionPlaces;
+bool boxDefined = false;
+bool fallbackInForce = false;
 
 std::string placeOf(const std::string& text) {
     std::lock_guard guard(definitionStateLock);
     auto found = definitionPlaces.find(text);
     return found != definitionPlaces.end() ? found->second : std::string();
+}
+
+// Puts a new list in force. A new Box of the same account as an old one
+// takes over its counts and stamps, so the display does not drop to 0 and a
+// network box is not fetched again before its delay has passed.
+void putInForce(std::shared_ptr<BoxList> fresh) {
+    std::shared_ptr<const BoxList> old;
+    {
+        std::lock_guard guard(boxListLock);
+        for (const auto& box : *fresh) {
+            auto match = std::find_if(boxList->begin(), boxList->end(), [&](const auto& oldBox) {
+                return sameAccount(*oldBox, *box);
+            });
+            if (match == boxList->end()) continue;
+            box->timeStamp = (*match)->timeStamp.load();
+            box->sizeStamp = (*match)->sizeStamp.load();
+            box->newCount = (*match)->newCount.load();
+            box->totalCount = (*match)->totalCount.load();
+            box->counted = (*match)->counted.load();
+            box->notifiedNew = (*match)->notifiedNew.load();
+            // A box that goes on failing is not told of again.
+            box->failure = (*match)->failure.load();
+        }
+        old = std::move(boxList);
+        boxList = std::move(fresh);
+    }
+    // The old Boxes go when the last worker or reader lets go of them.
+    old.reset();
 }
 
 }  // namespace
@@ -173,34 +204,16 @@ void rebuildBoxList() {
             if (auto box = parseDefinition(definition, placeOf(definition)))
                 fresh->push_back(std::move(box));
 
+        bool replaceFallback = false;
         {
             std::lock_guard guard(definitionStateLock);
             definitionPlaces.clear();
+            boxDefined = true;
+            replaceFallback = std::exchange(fallbackInForce, false);
         }
-        if (!fresh->empty()) {
-            std::shared_ptr<const BoxList> old;
-            {
-                std::lock_guard guard(boxListLock);
-                for (const auto& box : *fresh) {
-                    auto match = std::find_if(
-                        boxList->begin(), boxList->end(),
-                        [&](const auto& oldBox) { return sameAccount(*oldBox, *box); });
-                    if (match == boxList->end()) continue;
-                    box->timeStamp = (*match)->timeStamp.load();
-                    box->sizeStamp = (*match)->sizeStamp.load();
-                    box->newCount = (*match)->newCount.load();
-                    box->totalCount = (*match)->totalCount.load();
-                    box->counted = (*match)->counted.load();
-                    box->notifiedNew = (*match)->notifiedNew.load();
-                    // A box that goes on failing is not told of again.
-                    box->failure = (*match)->failure.load();
-                }
-                old = std::move(boxList);
-                boxList = std::move(fresh);
-            }
-            // The old Boxes go when the last worker or reader lets go of them.
-            old.reset();
-        }
+        // The system mailbox was watched only while no box was defined: the
+        // user's own definitions replace it even when they yield no box.
+        if (!fresh->empty() || replaceFallback) putInForce(std::move(fresh));
         freeDefinitions(settings::boxDefinitions);
     }
 
@@ -215,6 +228,19 @@ void rebuildBoxList() {
 void noteDefinitionPlace(std::string_view text, std::string_view place) {
     std::lock_guard guard(definitionStateLock);
     definitionPlaces.try_emplace(std::string(text), place);
+}
+
+bool anyBoxDefined() {
+    std::lock_guard guard(definitionStateLock);
+    return boxDefined;
+}
+
+void putFallbackBox(std::string_view definition) {
+    auto box = parseDefinition(definition);
+    if (!box) return;
+    putInForce(std::make_shared<BoxList>(BoxList{std::move(box)}));
+    std::lock_guard guard(definitionStateLock);
+    fallbackInForce = true;
 }
 
 std::shared_ptr<Box> boxAt(int32_t position) {
@@ -233,4 +259,6 @@ void clearBoxList() {
     }
     std::lock_guard guard(definitionStateLock);
     definitionPlaces.clear();
+    boxDefined = false;
+    fallbackInForce = false;
 }

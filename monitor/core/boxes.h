@@ -98,5 +98,12 @@ std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view pla
 void noteDefinitionPlace(std::string_view text, std::string_view place);
 
 void rebuildBoxList();
+
+// True once the command line or the rc file defined a box, valid or not.
+bool anyBoxDefined();
+// Puts the box of this definition in force while no box is defined: the
+// user's system mailbox on a first run. The first definitions that come
+// later, by a reload, replace it even when they yield no box.
+void putFallbackBox(std::string_view definition);
 std::shared_ptr<Box> boxAt(int32_t position);
 int32_t boxCount(const BoxList& list);

@@ -96,8 +96,12 @@ protected:
         display.reset();
     }
 
-    void start(std::vector<std::string> arguments, std::vector<std::string> environment = {}) {
+    // `launcher`: a command that runs the monitor, its path and arguments
+    // following its own.
+    void start(std::vector<std::string> arguments, std::vector<std::string> environment = {},
+               std::vector<std::string> launcher = {}) {
         arguments.insert(arguments.begin(), monitorPath);
+        arguments.insert(arguments.begin(), launcher.begin(), launcher.end());
         environment.insert(environment.end(),
                            {"DISPLAY=" + sharedDisplay(), "HOME=" + home.path().string(),
                             "PATH=" + bin.string() + ":/usr/bin:/bin"});
@@ -500,6 +504,71 @@ TEST_F(Monitor, AFailingBoxShowsTheSignAndSaysWhyOnce) {
                         maildirName + " fails: the mailbox does not exist\n" + maildirName +
                         " works again\n" + mhName + " fails: no MH profile names the mail store\n" +
                         mhName + " works again\n");
+}
+
+// Started with no box anywhere, the monitor watches the system mailbox:
+// $MAIL, else the spool file, and says so; without either it says how to
+// add a box. The first box the rc file defines takes the place of the
+// system mailbox.
+TEST_F(Monitor, AFirstRunWatchesTheSystemMailbox) {
+    if (!scratch::run("unshare -m true")) GTEST_SKIP() << "no private mount namespace here";
+    TempDir spool;
+    fs::path mail = home.path() / "mail";
+    scratch::writeFile(mail, "From a\nStatus: RO\n\nread\nFrom b\n\nnew\n");
+    scratch::writeFile(spool.path() / "quorvik-test", "From a\n\nnew\nFrom b\n\nnew\n");
+    fs::path own = home.path() / "own";
+    scratch::writeFile(own, "From a\n\nnew\nFrom b\n\nnew\nFrom c\n\nnew\n");
+    // The spool directory of this test stands for /var/mail, in a mount
+    // namespace of the monitor's own.
+    const std::vector<std::string> inSpool = {"/usr/bin/unshare",
+                                              "-m",
+                                              "--propagation",
+                                              "private",
+                                              "/bin/sh",
+                                              "-c",
+                                              "mount --bind \"$0\" /var/mail && exec \"$@\"",
+                                              spool.path().string()};
+    const std::string watched = "quorvik warning : no box is defined, so the system mailbox ";
+    struct Case {
+        const char* name;
+        std::vector<std::string> environment;
+        std::string message;
+        std::string fresh, total;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"$MAIL",
+              {"MAIL=" + mail.string(), "USER=quorvik-test"},
+              watched + mail.string() + " is watched; quorvik-config adds your own boxes\n",
+              "1",
+              "2"},
+             {"the spool file",
+              {"MAIL", "USER=quorvik-test"},
+              watched + "/var/mail/quorvik-test is watched; quorvik-config adds your own boxes\n",
+              "2",
+              "2"},
+             {"neither",
+              {"MAIL=" + (home.path() / "none").string(), "USER=quorvik-none"},
+              "quorvik warning : no box is defined and there is no system mailbox; add your "
+              "boxes with quorvik-config (Control and button 2 on the applet) or with -m "
+              "\"MBOX /path/to/mbox\"\n",
+              "0",
+              "0"},
+         }) {
+        SCOPED_TRACE(c.name);
+        fs::remove(home.path() / ".quorvikrc");
+        saidSoFar.clear();
+        start({"-w", "-s"}, c.environment, inSpool);
+        EXPECT_TRUE(shows("--", c.fresh, c.total)) << describe() << said();
+        EXPECT_TRUE(eventually([&] { return said().find('\n') != std::string::npos; }));
+        EXPECT_EQ(said(), c.message);
+
+        // The editor saves a box: the monitor watches that one alone.
+        scratch::writeFile(home.path() / ".quorvikrc.new", "Mailbox = MBOX " + own.string() + "\n");
+        fs::rename(home.path() / ".quorvikrc.new", home.path() / ".quorvikrc");
+        checkNow();
+        EXPECT_TRUE(shows("--", "3", "3")) << describe() << said();
+        monitor.reset();
+    }
 }
 
 TEST_F(Monitor, ButtonTwoStartsTheCommandAndControlTheEditor) {
