@@ -1,5 +1,4 @@
 #include "monitor/core/failure.h"
-#include "tests/support/monitor_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -7,21 +6,13 @@
 #include <vector>
 
 #include "monitor/core/boxes.h"
+#include "tests/support/fresh_monitor.h"
 #include "tests/support/scratch.h"
 
 namespace {
 
-class BoxFailures : public testing::Test {
+class BoxFailures : public FreshMonitor {
 protected:
-    void SetUp() override {
-        resetSettings();
-        clearBoxList();
-    }
-    void TearDown() override {
-        resetSettings();
-        clearBoxList();
-    }
-
     static std::shared_ptr<Box> define(const std::string& definition) {
         addDefinition(settings::boxDefinitions, definition);
         rebuildBoxList();

@@ -1,5 +1,4 @@
 #include "monitor/core/systembox.h"
-#include "tests/support/monitor_testing.h"
 
 #include <gtest/gtest.h>
 
@@ -7,22 +6,15 @@
 #include <vector>
 
 #include "monitor/core/boxes.h"
+#include "tests/support/fresh_monitor.h"
 #include "tests/support/scratch.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class SystemMailbox : public testing::Test {
+class SystemMailbox : public FreshMonitor {
 protected:
-    void SetUp() override {
-        resetSettings();
-        clearBoxList();
-    }
-    void TearDown() override {
-        resetSettings();
-        clearBoxList();
-    }
     scratch::Directory dir;
     // A user without a spool file, so that only $MAIL can be found.
     scratch::Environment user{"USER", "quorvik-no-such-user"};
