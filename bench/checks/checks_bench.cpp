@@ -24,6 +24,8 @@
 #include "monitor/checks/mbox.h"
 #include "monitor/checks/mh.h"
 #include "monitor/core/boxes.h"
+#include "monitor/headers/headerfields.h"
+#include "monitor/headers/headertext.h"
 
 extern char** environ;
 
@@ -198,6 +200,17 @@ int main(int argc, char** argv) {
         int again = 0;
         double second = secondsOf([&] { again = checkBox(box); }, 1);
         ::stat(mbox.c_str(), &after);
+        // What a count now adds: the newest new message's header block, read
+        // and decoded once per count.
+        MboxScanner last;
+        int fd = ::open(mbox.c_str(), O_RDONLY);
+        scanMboxFile(fd, last, INT64_MAX);
+        MessageSummary newest;
+        double summary =
+            secondsOf([&] { newest = readMessageSummary(fd, last.lastNewMessage()); }, 20);
+        ::close(fd);
+        std::printf("mbox newest message (\"%s\"): %.3f ms, %.3f%% of the scan\n",
+                    newest.subject.c_str(), summary * 1e3, 100 * summary / ours);
         std::printf(
             "mbox check: count %.1f ms, unchanged file %.3f ms (%s, ctime %s)\n", first * 1e3,
             second * 1e3, again == 0 ? "not read" : "read again",
@@ -226,6 +239,17 @@ int main(int argc, char** argv) {
             secondsOf([&] { shell("cd '" + maildir.string() + "' && ls -f new cur | wc -l"); }, 20);
         if (total != 100000 || seen != 50000) status = 1;
         report("Maildir count, 100000 entries", ours, "ls -f new cur | wc -l", ls, 1.25);
+        // Today's count also keeps the newest unseen name: beside the count
+        // without it, as it was.
+        double plain = secondsOf(
+            [&] {
+                seen = total = 0;
+                countMaildirDir(cur.c_str(), seen, total, nullptr);
+                countMaildirDir(fresh.c_str(), seen, total, nullptr);
+            },
+            20);
+        std::printf("Maildir count with the newest unseen %.1f ms, without %.1f ms (%+.1f%%)\n",
+                    ours * 1e3, plain * 1e3, 100 * (ours - plain) / plain);
         fs::remove_all(maildir);
     }
 
@@ -256,6 +280,33 @@ int main(int argc, char** argv) {
         if (box.totalCount != 10000 || box.newCount != 202) status = 1;
         report("MH check, 10000 messages", ours, "ls -f", ls, 0.5);
         fs::remove_all(root / "Mail");
+    }
+
+    {
+        // The decoding of one header text, plain and encoded.
+        const std::string
+            plain = "Re: [quorvik] the display of the counts",
+            encoded =
+                "=?UTF-8?Q?Gr=C3=BC=C3=9Fe_aus_K=C3=B6ln?= =?iso-8859-1?q?_und_D=FCsseldorf?=";
+        std::string out;
+        double ascii = secondsOf(
+            [&] {
+                for (int i = 0; i < 10000; ++i) out = decodeHeaderText(plain);
+            },
+            5);
+        double words = secondsOf(
+            [&] {
+                for (int i = 0; i < 10000; ++i) out = decodeHeaderText(encoded);
+            },
+            5);
+        double sender = secondsOf(
+            [&] {
+                for (int i = 0; i < 10000; ++i)
+                    out = decodeSender("=?UTF-8?B?w4VzYQ==?= <asa@example.org>");
+            },
+            5);
+        std::printf("header decoding: plain %.2f us, encoded words %.2f us, sender %.2f us\n",
+                    ascii * 1e2, words * 1e2, sender * 1e2);
     }
 
     fs::remove_all(root);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -78,8 +79,14 @@ const char* nextLineWithF(const char* from, const char* end) {
 
 void setMboxOpener(MboxOpener opener) { openerInUse = opener != nullptr ? opener : openFile; }
 
-void MboxScanner::examine(const char* chunk, std::size_t length) {
+void MboxScanner::endMessage() {
+    if (messageStart >= 0 && !markedRead) lastNewStart = messageStart;
+}
+
+void MboxScanner::examine(const char* chunk, std::size_t length, int64_t offset) {
     if (length >= 5 && std::memcmp(chunk, "From ", 5) == 0) {
+        endMessage();
+        messageStart = offset;
         ++messageCount;
         inHeaders = true;
         markedRead = false;
@@ -105,7 +112,7 @@ void MboxScanner::feed(const char* data, std::size_t length) {
     while (at < end) {
         if (skippingLine) {
             auto* newline = static_cast<const char*>(std::memchr(at, '\n', end - at));
-            if (newline == nullptr) return;
+            if (newline == nullptr) break;
             at = newline + 1;
             skippingLine = false;
             continue;
@@ -119,8 +126,8 @@ void MboxScanner::feed(const char* data, std::size_t length) {
             std::memcpy(pending.data() + pendingLength, at, taken);
             pendingLength += taken;
             at += taken;
-            if (newline == nullptr && pendingLength < chunkLength) return;
-            examine(pending.data(), pendingLength);
+            if (newline == nullptr && pendingLength < chunkLength) break;
+            examine(pending.data(), pendingLength, pendingStart);
             skippingLine = newline == nullptr;
             pendingLength = 0;
             continue;
@@ -133,29 +140,33 @@ void MboxScanner::feed(const char* data, std::size_t length) {
                 continue;
             }
             skippingLine = end[-1] != '\n';
-            return;
+            break;
         }
         auto* newline = static_cast<const char*>(std::memchr(at, '\n', end - at));
         if (newline != nullptr) {
-            examine(at, std::min<std::size_t>(newline + 1 - at, chunkLength));
+            examine(at, std::min<std::size_t>(newline + 1 - at, chunkLength), fed + (at - data));
             at = newline + 1;
             continue;
         }
         std::size_t rest = end - at;
         if (rest >= chunkLength) {
-            examine(at, chunkLength);
+            examine(at, chunkLength, fed + (at - data));
             skippingLine = true;
             at += chunkLength;
             continue;
         }
         std::memcpy(pending.data(), at, rest);
         pendingLength = rest;
-        return;
+        pendingStart = fed + (at - data);
+        break;
     }
+    fed += static_cast<int64_t>(length);
 }
 
 void MboxScanner::finish() {
-    if (pendingLength > 0) examine(pending.data(), pendingLength);
+    if (pendingLength > 0) examine(pending.data(), pendingLength, pendingStart);
+    endMessage();
+    messageStart = -1;
     pendingLength = 0;
     skippingLine = false;
 }
@@ -216,11 +227,17 @@ int checkMboxBox(Box& box, int64_t now) {
     // hold the check, and the growth is counted next time.
     MboxScanner scanner;
     scanMboxFile(file.get(), scanner, opened.st_size);
+    // Read before the times are looked at again: when the access time
+    // cannot be spared, it is set back with the scan's.
+    MessageSummary newest;
+    if (scanner.messages() > scanner.readMessages() && scanner.lastNewMessage() >= 0)
+        newest = readMessageSummary(file.get(), scanner.lastNewMessage());
 
     struct stat after {};
     bool changedMeanwhile = ::fstat(file.get(), &after) != 0 || changedBetween(before, after) ||
                             changedBetween(opened, after);
 
+    setNewestMessage(box, std::move(newest));
     box.totalCount = clampCount(scanner.messages());
     box.newCount = clampCount(scanner.messages() - scanner.readMessages());
     recordCheckOutcome(box, BoxFailure::none);

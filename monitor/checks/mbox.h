@@ -22,9 +22,14 @@ public:
 
     int64_t messages() const { return messageCount; }
     int64_t readMessages() const { return readCount; }
+    // Where the last message without a read mark begins (its "From " line),
+    // counted from the first byte fed; -1 when every message is read. Valid
+    // after finish().
+    int64_t lastNewMessage() const { return lastNewStart; }
 
 private:
-    void examine(const char* chunk, std::size_t length);
+    void examine(const char* chunk, std::size_t length, int64_t offset);
+    void endMessage();
 
     int64_t messageCount = 0;
     int64_t readCount = 0;
@@ -33,6 +38,10 @@ private:
     bool skippingLine = false;                // the first chunk of this line was examined
     std::array<char, chunkLength> pending{};  // start of a line cut by a piece end
     std::size_t pendingLength = 0;
+    int64_t fed = 0;            // bytes fed before the piece being fed
+    int64_t pendingStart = 0;   // where the pending line begins
+    int64_t messageStart = -1;  // where the current message begins
+    int64_t lastNewStart = -1;
 };
 
 // Reads an open file through a scanner up to `limit` bytes, its end or its

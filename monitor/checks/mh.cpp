@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -117,28 +118,41 @@ std::optional<int64_t> messageNumber(std::string_view digits) {
     return value;
 }
 
-// How many messages one token of a sequence names: a number, or a range
-// "first-last" that counts when last is above first.
-int64_t tokenCount(std::string_view token) {
-    if (allDigits(token)) return 1;
+// The messages one token of a sequence names: a number, or a range
+// "first-last" that counts when last is above first; none otherwise.
+std::optional<std::pair<int64_t, int64_t>> tokenRange(std::string_view token) {
+    if (auto number = messageNumber(token)) return std::pair{*number, *number};
     std::size_t hyphen = token.find('-');
-    if (hyphen == std::string_view::npos) return 0;
+    if (hyphen == std::string_view::npos) return std::nullopt;
     auto first = messageNumber(token.substr(0, hyphen));
     auto last = messageNumber(token.substr(hyphen + 1));
-    if (!first || !last || *last <= *first) return 0;
-    return *last - *first + 1;
+    if (!first || !last || *last <= *first) return std::nullopt;
+    return std::pair{*first, *last};
 }
 
-int32_t countUnseen(const std::string& folder) {
+// The unseen sequence: how many messages it names, and which, in sorted
+// ranges that do not overlap.
+struct UnseenSequence {
+    int32_t count = 0;
+    std::vector<std::pair<int64_t, int64_t>> ranges;
+
+    bool holds(int64_t number) const {
+        auto after = std::upper_bound(ranges.begin(), ranges.end(), number,
+                                      [](int64_t n, const auto& range) { return n < range.first; });
+        return after != ranges.begin() && number <= std::prev(after)->second;
+    }
+};
+
+UnseenSequence readUnseen(const std::string& folder) {
     std::string sequencesName = mhProfileValue("mh-sequences").value_or(".mh_sequences");
     std::string sequence = mhProfileValue("unseen-sequence").value_or("unseen");
     // The profile may name several sequences; messages go into every one of
     // them, so the first stands for all.
     sequence.erase(std::find_if(sequence.begin(), sequence.end(), isWhiteSpace), sequence.end());
-    if (sequence.empty()) return 0;
+    if (sequence.empty()) return {};
 
     FileDescriptor file = openRegularFile(joinPath(folder, sequencesName));
-    if (file.get() < 0) return 0;
+    if (file.get() < 0) return {};
     LineReader reader(file.get());
     std::string line;
     bool cut = false;
@@ -149,24 +163,41 @@ int32_t countUnseen(const std::string& folder) {
         if (cut) {
             while (!rest->empty() && !isWhiteSpace(rest->back())) rest->remove_suffix(1);
         }
-        int64_t unseen = 0;
+        UnseenSequence unseen;
+        int64_t count = 0;
         std::string_view tokens = *rest;
         while (!tokens.empty()) {
             auto start = std::find_if_not(tokens.begin(), tokens.end(), isWhiteSpace);
             auto stop = std::find_if(start, tokens.end(), isWhiteSpace);
-            unseen += tokenCount(std::string_view(start, stop - start));
-            unseen = std::min<int64_t>(unseen, std::numeric_limits<int32_t>::max());
+            if (auto range = tokenRange(std::string_view(start, stop - start))) {
+                count += range->second - range->first + 1;
+                count = std::min<int64_t>(count, std::numeric_limits<int32_t>::max());
+                unseen.ranges.push_back(*range);
+            }
             tokens = std::string_view(stop, tokens.end() - stop);
         }
-        return static_cast<int32_t>(unseen);
+        unseen.count = static_cast<int32_t>(count);
+        auto& ranges = unseen.ranges;
+        std::sort(ranges.begin(), ranges.end());
+        std::size_t kept = 0;
+        for (const auto& range : ranges) {
+            if (kept > 0 && range.first <= ranges[kept - 1].second)
+                ranges[kept - 1].second = std::max(ranges[kept - 1].second, range.second);
+            else
+                ranges[kept++] = range;
+        }
+        ranges.resize(kept);
+        return unseen;
     }
-    return 0;
+    return {};
 }
 
 // Entries named by digits that are regular files, symbolic links followed;
 // none when the folder cannot be listed. d_type spares the stat call where
-// the file system tells the type.
-std::optional<int32_t> countMessages(const std::string& folder) {
+// the file system tells the type. Also finds the highest of them that the
+// unseen sequence names (0: none).
+std::optional<int32_t> countMessages(const std::string& folder, const UnseenSequence& unseen,
+                                     int64_t& highestUnseen) {
     Directory directory(opendir(folder.c_str()));
     if (!directory) return std::nullopt;
     int descriptor = dirfd(directory.get());
@@ -179,7 +210,12 @@ std::optional<int32_t> countMessages(const std::string& folder) {
             regular =
                 ::fstatat(descriptor, entry->d_name, &status, 0) == 0 && S_ISREG(status.st_mode);
         }
-        if (regular && total < std::numeric_limits<int32_t>::max()) ++total;
+        if (!regular) continue;
+        if (total < std::numeric_limits<int32_t>::max()) ++total;
+        if (unseen.count > 0) {
+            int64_t number = messageNumber(entry->d_name).value_or(0);
+            if (number > highestUnseen && unseen.holds(number)) highestUnseen = number;
+        }
     }
     return total;
 }
@@ -251,11 +287,15 @@ int checkMhBox(Box& box, int64_t now) {
     // it, so it is not written here.
     std::string folder = joinPath(*root, box.path);
     if (auto failure = notADirectory(folder)) return fail(*failure);
+    UnseenSequence unseen = readUnseen(folder);
+    int64_t highestUnseen = 0;
     // A folder that cannot be listed has no known total: its counts stay.
-    auto total = countMessages(folder);
+    auto total = countMessages(folder, unseen, highestUnseen);
     if (!total) return fail(localFailure(errno));
-    int32_t unseen = countUnseen(folder);
-    box.newCount = unseen;
+    setNewestMessage(box, highestUnseen > 0
+                              ? readMessageSummary(joinPath(folder, std::to_string(highestUnseen)))
+                              : MessageSummary{});
+    box.newCount = unseen.count;
     box.totalCount = *total;
     box.settled = forced ? 1 : 0;
     recordCheckOutcome(box, BoxFailure::none);

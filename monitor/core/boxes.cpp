@@ -97,6 +97,8 @@ void putInForce(std::shared_ptr<BoxList> fresh) {
             box->totalCount = (*match)->totalCount.load();
             box->counted = (*match)->counted.load();
             box->notifiedNew = (*match)->notifiedNew.load();
+            box->risenAt = (*match)->risenAt.load();
+            setNewestMessage(*box, newestMessage(**match));
             // A box that goes on failing is not told of again.
             box->failure = (*match)->failure.load();
         }
@@ -241,6 +243,16 @@ void putFallbackBox(std::string_view definition) {
     putInForce(std::make_shared<BoxList>(BoxList{std::move(box)}));
     std::lock_guard guard(definitionStateLock);
     fallbackInForce = true;
+}
+
+MessageSummary newestMessage(const Box& box) {
+    std::lock_guard guard(box.newestLock);
+    return box.newest;
+}
+
+void setNewestMessage(Box& box, MessageSummary summary) {
+    std::lock_guard guard(box.newestLock);
+    box.newest = std::move(summary);
 }
 
 std::shared_ptr<Box> boxAt(int32_t position) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "monitor/core/options.h"
+#include "monitor/headers/headerfields.h"
 
 enum BoxType : int32_t {
     BOX_MBOX = 0,
@@ -61,6 +62,9 @@ struct Box {
     // 1 when its store was seen changing (or its server told of mail): the
     // next check counts it whatever its stamps say.
     std::atomic<int32_t> pushed{0};
+    // When its new count last rose, in the order of all boxes' rises: the
+    // notify command is told of the box whose mail came last.
+    std::atomic<uint64_t> risenAt{0};
     // Whether the last check that had an outcome worked; a worker writes it
     // through recordCheckOutcome while the cycle reads it.
     std::atomic<BoxFailure> failure{BoxFailure::none};
@@ -71,7 +75,16 @@ struct Box {
     int32_t port = 0;
     // The box as its definition names it, without the password: for messages.
     std::string label;
+
+    // Who wrote the newest new message and about what, as the box's last
+    // count found them: written by its check, read by the main thread,
+    // always through the two functions below.
+    mutable std::mutex newestLock;
+    MessageSummary newest;
 };
+
+MessageSummary newestMessage(const Box& box);
+void setNewestMessage(Box& box, MessageSummary summary);
 
 // The list in force is never changed in place: a rebuild makes a new one and
 // swaps it in. Whoever holds a Box (a worker, the cycle, a test) keeps it alive.

@@ -116,12 +116,17 @@ bool newMailIsNews(int64_t before, int64_t after) {
     return before == 0 && after > 0;
 }
 
-void runNotify() {
+// The order of the boxes' rises of their new counts.
+std::atomic<uint64_t> lastRise{0};
+
+// The notify command is told of the box whose new count rose last.
+void runNotify(const BoxList& list) {
+    std::vector<std::string> variables = mailVariables(list, latestRisenBox(list));
     if (NotifyRunner runner = notifyRunner.load()) {
-        runner();
+        runner(variables);
         return;
     }
-    launchCommand(settings::notify.get(), std::nullopt);
+    launchCommand(settings::notify.get(), std::nullopt, std::move(variables));
 }
 
 // Takes the boxes' fresh-count marks: each is read by exactly one cycle.
@@ -149,7 +154,7 @@ void notifyFromWorkers(const BoxList& list) {
         after += now;
         compared = true;
     }
-    if (compared && settings::notify.isSet() && newMailIsNews(before, after)) runNotify();
+    if (compared && settings::notify.isSet() && newMailIsNews(before, after)) runNotify(list);
 }
 
 void schedulerThread() {
@@ -211,7 +216,9 @@ int runBoxCheck(Box& box) {
     // when the main thread takes over from workers still running.
     int32_t idle = 0;
     if (!box.busy.compare_exchange_strong(idle, 1)) return 0;
+    int32_t newBefore = box.newCount.load();
     int result = boxChecker.load()(box);
+    if (result == 1 && box.newCount.load() > newBefore) box.risenAt = ++lastRise;
     // A fresh count stays marked until a cycle has taken it: a later check
     // that finds nothing changed must not hide it from the display.
     if (result == 1) {
@@ -274,7 +281,7 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
     // threads may have marked some too.
     anyCounted = takeUpdated(*list) || anyCounted;
     int64_t after = newSum();
-    if (anyCounted && settings::notify.isSet() && newMailIsNews(before, after)) runNotify();
+    if (anyCounted && settings::notify.isSet() && newMailIsNews(before, after)) runNotify(*list);
     if (!anyCounted && settings::selectedBox.load() == shownBox && list == shownList &&
         failureChanges() == shownFailureChanges)
         return;

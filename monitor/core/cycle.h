@@ -3,6 +3,8 @@
 // that check the boxes.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "monitor/core/boxes.h"
 
@@ -25,8 +27,9 @@ extern int32_t shownFailing;
 using BoxChecker = int (*)(Box&);
 void setBoxChecker(BoxChecker checker);  // nullptr restores checkBox
 
-// How the notify command is run; launchCommand unless a test counts the runs.
-using NotifyRunner = void (*)();
+// How the notify command is run, given what it is told (mailVariables);
+// launchCommand unless a test looks at the runs.
+using NotifyRunner = void (*)(const std::vector<std::string>& variables);
 void setNotifyRunner(NotifyRunner runner);  // nullptr restores launchCommand
 
 void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status);

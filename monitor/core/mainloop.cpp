@@ -65,7 +65,8 @@ PressOutcome handlePress(unsigned int button, unsigned int state, int x, int y, 
         if (state & dockControlMask)
             launchEditor();
         else if (auto line = settings::command.get())
-            launchCommand(*line, std::nullopt);
+            launchCommand(*line, std::nullopt,
+                          mailVariables(*boxListSnapshot(), settings::selectedBox.load()));
         return PressOutcome::nothing;
     default:
         return PressOutcome::nothing;

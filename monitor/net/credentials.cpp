@@ -19,9 +19,8 @@
 
 #include "common/fd.h"
 #include "common/signals.h"
+#include "monitor/core/commandenv.h"
 #include "monitor/core/options.h"
-
-extern char** environ;
 
 namespace {
 
@@ -51,8 +50,7 @@ struct Report {
 // Everything the two children use, built before the fork.
 struct Launch {
     std::string line;
-    std::vector<std::string> variables;
-    std::vector<char*> environment;
+    CommandEnvironment environment;
     char shell[3] = "sh";
     char flag[3] = "-c";
     char* arguments[4] = {};
@@ -153,38 +151,6 @@ int waitForShell(pid_t shell) {
             reportAndExit(launch.report, Ending::stopped, waitForShell(shell));
         }
     }
-}
-
-bool isOurVariable(std::string_view entry) {
-    for (std::string_view name :
-         {"QUORVIK_TYPE=", "QUORVIK_SERVER=", "QUORVIK_PORT=", "QUORVIK_USER=", "QUORVIK_FOLDER="})
-        if (entry.starts_with(name)) return true;
-    return false;
-}
-
-const char* typeName(int32_t type) {
-    switch (type) {
-    case BOX_POP3:
-        return "POP3";
-    case BOX_HOTMAIL:
-        return "HOTMAIL";
-    case BOX_IMAP:
-        return "IMAP";
-    default:
-        return "";
-    }
-}
-
-void buildEnvironment(Launch& launch, const Box& box) {
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
-        if (!isOurVariable(*entry)) launch.variables.emplace_back(*entry);
-    launch.variables.push_back(std::string("QUORVIK_TYPE=") + typeName(box.type));
-    launch.variables.push_back("QUORVIK_SERVER=" + box.path);
-    launch.variables.push_back("QUORVIK_PORT=" + std::to_string(box.port));
-    launch.variables.push_back("QUORVIK_USER=" + box.user.value_or(""));
-    launch.variables.push_back("QUORVIK_FOLDER=" + box.folder.value_or(""));
-    for (std::string& variable : launch.variables) launch.environment.push_back(variable.data());
-    launch.environment.push_back(nullptr);
 }
 
 FileDescriptor openPipe(FileDescriptor& writeEnd) {
@@ -293,7 +259,7 @@ CommandRun runCredentialCommand(std::string_view command, const Box& box) {
     launch.arguments[0] = launch.shell;
     launch.arguments[1] = launch.flag;
     launch.arguments[2] = launch.line.data();
-    buildEnvironment(launch, box);
+    launch.environment = commandEnvironment(boxVariables(box));
     auto limit = std::chrono::milliseconds{limitMs.load()};
     launch.limit.tv_sec = static_cast<time_t>(limit.count() / 1000);
     launch.limit.tv_nsec = static_cast<long>(limit.count() % 1000 * 1000000);

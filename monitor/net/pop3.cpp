@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/numbers.h"
@@ -87,8 +88,14 @@ void pop3ListFeed(Pop3ListState& state, std::string_view bytes) {
         if (byte != '\n') continue;
         std::string_view line = state.line;
         bool last = state.first ? line.starts_with('-') : line == ".\r\n" || line == ".\n";
-        std::size_t room = replyRoom - std::min(replyRoom, state.kept.size());
-        state.kept.append(line.substr(0, room));
+        if (state.takeLine && !state.first && !last) {
+            if (line.starts_with('.')) line.remove_prefix(1);
+            // A line longer than the limit comes cut, without its end.
+            state.takeLine(line.ends_with('\n') ? line : std::string(line) + '\n');
+        } else {
+            std::size_t room = replyRoom - std::min(replyRoom, state.kept.size());
+            state.kept.append(line.substr(0, room));
+        }
         state.first = false;
         state.ended = last;
         state.line.clear();
@@ -211,6 +218,20 @@ int pop3Stat(Pop3Conn& conn) {
     return 1;
 }
 
+MessageSummary pop3Top(Pop3Conn& conn, int32_t message) {
+    if (!connectionSend(conn.connection, "TOP " + std::to_string(message) + " 0\r\n")) return {};
+    HeaderFields fields;
+    Pop3ListState state;
+    state.takeLine = [&](std::string_view line) { fields.feed(line); };
+    ReceiveResult got = connectionReceive(conn.connection, [&](std::string_view piece) {
+        pop3ListFeed(state, piece);
+        return state.ended;
+    });
+    // A server without TOP, or a reply cut short, tells nothing sure.
+    if (got.end != ReceiveEnd::done || !state.kept.starts_with('+')) return {};
+    return fields.summary();
+}
+
 int pop3GetNew(const Pop3Conn* conn) { return conn != nullptr ? conn->newCount : -1; }
 int pop3GetTotal(const Pop3Conn* conn) { return conn != nullptr ? conn->totalCount : -1; }
 
@@ -235,7 +256,11 @@ int pop3Check(Box& box, int64_t now) {
         // A failed step drops the connection without a goodbye.
         connectionClose(conn->connection);
     } else {
+        // Only new mail is news: its last message is the newest.
+        MessageSummary newest;
+        if (conn->newCount > 0 && conn->totalCount > 0) newest = pop3Top(*conn, conn->totalCount);
         pop3Quit(*conn);
+        setNewestMessage(box, std::move(newest));
         result = storeAccountCounts(box, pop3GetNew(conn.get()), pop3GetTotal(conn.get()));
     }
     pop3Free(conn);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,13 +52,20 @@ std::size_t pop3LineLength(std::string_view received);
 // 32 bits.
 int32_t pop3ReplyNumber(std::string_view reply);
 
-// A multi-line reply (CAPA) while it arrives: it ends with its first line
-// when that is negative, else with a line made of a lone ".". Its first
+// A multi-line reply (CAPA, TOP) while it arrives: it ends with its first
+// line when that is negative, else with a line made of a lone ".". Its first
 // 1023 bytes are kept; the rest is read and dropped.
 struct Pop3ListState {
     std::string kept;
     std::string line;  // the line arriving, its first 1023 bytes
     bool first = true;
     bool ended = false;
+    // When set, takes the lines after the status line instead of keeping
+    // them: each with its dot-stuffing undone and ending in a line feed.
+    std::function<void(std::string_view)> takeLine;
 };
 void pop3ListFeed(Pop3ListState& state, std::string_view bytes);
+
+// The sender and subject of a message, from its header block (TOP n 0);
+// empty when the server gives none.
+MessageSummary pop3Top(Pop3Conn& conn, int32_t message);

@@ -61,6 +61,40 @@ TEST(Maildir, CountsEntriesAndSeenFlags) {
     }
 }
 
+// The newest unseen message is told by its name, as delivery tools write
+// them: the time, then a part that grows within the second.
+TEST(Maildir, NewestUnseenByName) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> entries;
+        std::string newest;  // its subject
+    } cases[] = {
+        {"later second wins over a longer name",
+         {"new/999999999.M9P9.host", "new/1700000000.M1P1.host"},
+         "1700000000.M1P1.host"},
+        {"microseconds compare as numbers",
+         {"new/1700000000.M99P5.host", "new/1700000000.M123P5.host"},
+         "1700000000.M123P5.host"},
+        {"an unseen message in cur counts, a seen one does not",
+         {"new/1700000000.M1P1.host", "cur/1700000001.M1P1.host:2,",
+          "cur/1700000002.M1P1.host:2,S"},
+         "1700000001.M1P1.host:2,"},
+        {"nothing unseen", {"cur/1700000000.M1P1.host:2,S"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        scratch::Directory dir;
+        makeMaildir(dir.path(), {});
+        for (const std::string& entry : c.entries)
+            writeFile(dir / entry, "Subject: " + fs::path(entry).filename().string() + "\n\n");
+        Box box;
+        box.type = BOX_MAILDIR;
+        box.path = dir.path();
+        ASSERT_EQ(checkBox(box), 1);
+        EXPECT_EQ(newestMessage(box).subject, c.newest);
+    }
+}
+
 TEST(Maildir, IncompleteMaildirIsNotCounted) {
     for (const char* missing : {"cur", "new"}) {
         SCOPED_TRACE(missing);
@@ -131,6 +165,8 @@ TEST(MaildirPeers, ProcmailDeliveryAndMuttFlags) {
     ASSERT_EQ(checkBox(box), 1);
     EXPECT_EQ(box.totalCount, 4);
     EXPECT_EQ(box.newCount, 4);
+    EXPECT_EQ(newestMessage(box).subject, "m4");
+    EXPECT_EQ(newestMessage(box).from, "a@example.org");
 
     auto said = scratch::readFirstAndThirdWithMutt(home.path(), "$PWD/Maildir");
     ASSERT_TRUE(said);

@@ -115,6 +115,35 @@ TEST(MboxScan, CountsMessagesAndReadMarks) {
 
 // Random texts of the line shapes that matter, fed in random pieces, must
 // count as the plain chunk-by-chunk reading does.
+// Where the last message without a read mark begins, whatever the cut.
+TEST(MboxScan, FindsTheLastNewMessage) {
+    const std::string read = "From a\nStatus: RO\n\nbody\n";
+    const std::string fresh = "From b\nSubject: s\n\nbody\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        int64_t start;
+    } cases[] = {
+        {"a new one, then a read one", fresh + read, 0},
+        {"a read one, then a new one", read + fresh, static_cast<int64_t>(read.size())},
+        {"all read", read + read, -1},
+        {"no messages", "", -1},
+        {"a new one after a line longer than a chunk",
+         read + "X" + std::string(2000, 'x') + "\n" + fresh,
+         static_cast<int64_t>(read.size()) + 2002},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (std::size_t piece : {c.text.size() + 1, std::size_t{1}, std::size_t{5}}) {
+            MboxScanner scanner;
+            for (std::size_t at = 0; at < c.text.size(); at += piece)
+                scanner.feed(c.text.data() + at, std::min(piece, c.text.size() - at));
+            scanner.finish();
+            EXPECT_EQ(scanner.lastNewMessage(), c.start);
+        }
+    }
+}
+
 TEST(MboxScan, AgreesWithChunkReadingOnRandomText) {
     const std::vector<std::string> shapes = {"From a@b Mon Jan 1\n",
                                              "From ",
@@ -312,7 +341,8 @@ TEST(MboxPeers, ProcmailDeliveryAndMuttReadMarks) {
     writeFile(home / ".procmailrc", "");
     std::filesystem::create_directory(home / "Mail");
     for (int i = 1; i <= 5; ++i) {
-        std::string message = "From: a@example.org\nTo: b@example.net\nSubject: m" +
+        std::string message = "From: =?UTF-8?Q?J=C3=BCrgen_" + std::to_string(i) +
+                              "?= <a@example.org>\nTo: b@example.net\nSubject: m" +
                               std::to_string(i) + "\n\nFrom the body, quoted by procmail\n";
         writeFile(home / "message", message);
         ASSERT_TRUE(scratch::run("cd " + home.path().string() + " && HOME=$PWD procmail " +
@@ -331,6 +361,8 @@ TEST(MboxPeers, ProcmailDeliveryAndMuttReadMarks) {
     EXPECT_EQ(box.totalCount, std::stoi(*split));
     EXPECT_EQ(box.totalCount, 5);
     EXPECT_EQ(box.newCount, 3);
+    EXPECT_EQ(newestMessage(box).from, "Jürgen 5 <a@example.org>");
+    EXPECT_EQ(newestMessage(box).subject, "m5");
 
     scratch::waitForNextSecond();
     // An unquoted "From " in a body starts a message here on purpose, where

@@ -215,6 +215,12 @@ TEST(MhPeers, NmhIncAndMark) {
     EXPECT_EQ(box.totalCount, std::stoi(*scanned));
     EXPECT_EQ(box.newCount, 3);
     EXPECT_EQ(box.totalCount, 6);
+    EXPECT_EQ(newestMessage(box).subject, "m6");
+
+    // The highest unseen message that is there, not the highest number.
+    writeFile(home / "Mail/inbox/.mh_sequences", "unseen: 1 3 40-50\n");
+    ASSERT_EQ(checkBox(box), 1);
+    EXPECT_EQ(newestMessage(box).subject, "m3");
 }
 
 }  // namespace

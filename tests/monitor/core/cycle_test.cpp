@@ -50,9 +50,18 @@ void plan(const std::string& path, int32_t newCount, int32_t totalCount) {
     planned[path] = {newCount, totalCount};
 }
 
-// The notify command's runs, counted as the cycle asks for them.
+// The notify command's runs, counted as the cycle asks for them, and what
+// the last one was told.
 std::atomic<int> notifyRuns{0};
-void countNotify() { ++notifyRuns; }
+std::mutex toldLock;
+std::vector<std::string> told;
+void countNotify(const std::vector<std::string>& variables) {
+    {
+        std::lock_guard guard(toldLock);
+        told = variables;
+    }
+    ++notifyRuns;
+}
 
 // A worker's check done in place, so a scheduler round is one step.
 bool checkInPlace(int32_t position) {
@@ -455,4 +464,40 @@ TEST_F(Cycle, ReloadsWhileWorkersCheckAndTheCycleRuns) {
     EXPECT_TRUE(scratch::eventually([&] { return running.load() == 0; }));
     EXPECT_GT(cycles, 0);
     EXPECT_GE(settings::interval.load(), 1u);
+}
+
+// The notify command is told of the box whose new mail came last, with or
+// without workers.
+TEST_F(Cycle, NotifyIsToldOfTheBoxWhoseMailCameLast) {
+    auto toldOf = [] {
+        std::lock_guard guard(toldLock);
+        std::vector<std::string> kept;
+        for (const std::string& variable : told)
+            if (variable.starts_with("QUORVIK_BOX=") || variable.starts_with("QUORVIK_SUBJECT="))
+                kept.push_back(variable);
+        return kept;
+    };
+    for (int32_t threads : {1, 0}) {
+        SCOPED_TRACE(threads);
+        clearBoxList();
+        settings::useThreads = threads;
+        useNotify();
+        boxes({"a", "b"});
+        auto check = [&](const char* server, int32_t fresh, const char* subject) {
+            auto box = boxAt(server[0] == 'a' ? 1 : 2);
+            setNewestMessage(*box, {"", subject});
+            plan(server, fresh, fresh);
+            if (threads == 1) runBoxCheck(*box);
+            cycle();
+        };
+        check("a", 0, "");
+        check("b", 0, "");
+        notifyRuns = 0;
+        check("b", 1, "from b");
+        EXPECT_EQ(notifications(), 1);
+        EXPECT_EQ(toldOf(), (std::vector<std::string>{"QUORVIK_BOX=2", "QUORVIK_SUBJECT=from b"}));
+        check("a", 2, "from a");
+        EXPECT_EQ(notifications(), 2);
+        EXPECT_EQ(toldOf(), (std::vector<std::string>{"QUORVIK_BOX=1", "QUORVIK_SUBJECT=from a"}));
+    }
 }

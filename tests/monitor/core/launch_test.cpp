@@ -123,3 +123,79 @@ TEST_F(Launch, TheCommandGetsDefaultSignalsAndNoneBlocked) {
 TEST_F(Launch, MissingCommandLetsTheShellComplain) {
     EXPECT_EQ(launchCommand("/no/such/command-quorvik", std::nullopt), 0);
 }
+
+// What a command is told goes into its environment only: a hostile subject
+// stays a value, and what the monitor inherited under our names is not
+// passed on as news.
+TEST_F(Launch, VariablesReachTheEnvironmentOnly) {
+    auto out = directory / "told";
+    auto trap = directory / "ran";
+    scratch::Environment stale("QUORVIK_FROM", "stale@example.org");
+    const std::string subject =
+        "$(touch " + trap.string() + ") `touch " + trap.string() + "` \"quoted\" 'single'";
+    std::string line = "{ env | grep ^QUORVIK_ | sort; printf '%s\\n' \"$QUORVIK_SUBJECT\"; } > " +
+                       out.string() + ".new && mv " + out.string() + ".new " + out.string();
+    EXPECT_EQ(launchCommand(line, std::nullopt, {"QUORVIK_BOX=2", "QUORVIK_SUBJECT=" + subject}),
+              0);
+    EXPECT_EQ(waitForFile(out),
+              "QUORVIK_BOX=2\nQUORVIK_SUBJECT=" + subject + "\n" + subject + "\n");
+    EXPECT_FALSE(std::filesystem::exists(trap));
+}
+
+TEST(MailVariables, WhatEachBoxTells) {
+    auto box = [](int32_t type, std::string path, int32_t fresh, int32_t total) {
+        auto made = std::make_shared<Box>();
+        made->type = type;
+        made->path = std::move(path);
+        made->newCount = fresh;
+        made->totalCount = total;
+        return made;
+    };
+    BoxList list;
+    list.push_back(box(BOX_MBOX, "/home/ann/mbox", 2, 5));
+    setNewestMessage(*list[0], {"Bob <bob@example.org>", "Old news"});
+    list[0]->risenAt = 1;
+    list.push_back(box(BOX_IMAP, "imap.example.org", 1, 7));
+    list[1]->port = 993;
+    list[1]->user = "ann";
+    list[1]->password = "secret";
+    list[1]->folder = "INBOX";
+    setNewestMessage(*list[1], {"Cy <cy@example.org>", "Lunch?"});
+    list[1]->risenAt = 2;
+    list.push_back(box(BOX_POP3, "pop.example.org", -3, 4));
+    list[2]->port = 110;
+
+    struct Case {
+        int32_t position;
+        std::vector<std::string> told;
+    } cases[] = {
+        {1,
+         {"QUORVIK_BOX=1", "QUORVIK_TYPE=MBOX", "QUORVIK_PATH=/home/ann/mbox",
+          "QUORVIK_USER=", "QUORVIK_FOLDER=", "QUORVIK_NEW=2", "QUORVIK_TOTAL=5",
+          "QUORVIK_ALL_NEW=3", "QUORVIK_FROM=Bob <bob@example.org>", "QUORVIK_SUBJECT=Old news"}},
+        {2,
+         {"QUORVIK_BOX=2", "QUORVIK_TYPE=IMAP", "QUORVIK_SERVER=imap.example.org",
+          "QUORVIK_PORT=993", "QUORVIK_USER=ann", "QUORVIK_FOLDER=INBOX", "QUORVIK_NEW=1",
+          "QUORVIK_TOTAL=7", "QUORVIK_ALL_NEW=3", "QUORVIK_FROM=Cy <cy@example.org>",
+          "QUORVIK_SUBJECT=Lunch?"}},
+        // A negative count (a POP3 LAST above STAT) is told as none.
+        {3,
+         {"QUORVIK_BOX=3", "QUORVIK_TYPE=POP3", "QUORVIK_SERVER=pop.example.org",
+          "QUORVIK_PORT=110", "QUORVIK_USER=", "QUORVIK_FOLDER=", "QUORVIK_NEW=0",
+          "QUORVIK_TOTAL=4", "QUORVIK_ALL_NEW=3"}},
+        // All boxes: the sums, and the message of the box whose count rose last.
+        {0,
+         {"QUORVIK_BOX=0", "QUORVIK_NEW=3", "QUORVIK_TOTAL=16", "QUORVIK_ALL_NEW=3",
+          "QUORVIK_FROM=Cy <cy@example.org>", "QUORVIK_SUBJECT=Lunch?"}},
+        {9,
+         {"QUORVIK_BOX=0", "QUORVIK_NEW=3", "QUORVIK_TOTAL=16", "QUORVIK_ALL_NEW=3",
+          "QUORVIK_FROM=Cy <cy@example.org>", "QUORVIK_SUBJECT=Lunch?"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.position);
+        EXPECT_EQ(mailVariables(list, c.position), c.told);
+    }
+    EXPECT_EQ(latestRisenBox(list), 2);
+    list[1]->newCount = 0;  // read since: the box before it holds the newest new mail
+    EXPECT_EQ(latestRisenBox(list), 1);
+}

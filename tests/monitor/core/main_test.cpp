@@ -848,3 +848,59 @@ TEST_F(Monitor, AHangingPasswordCommandNeitherStallsTheDisplayNorOutlivesItsLimi
     EXPECT_EQ(scratch::zombieChildrenOf(monitor->pid()), 0);
     EXPECT_FALSE(monitor->wait(0ms)) << monitor->errorText();
 }
+
+// The Notify line of the example rc file, run by the real monitor and shown
+// by a real notification daemon (dunst) on a session bus of the test's own:
+// a delivery by procmail brings a notification that names the sender and
+// the subject, whose shell words stay text.
+TEST_F(Monitor, NewMailBringsADesktopNotificationNamingSenderAndSubject) {
+    for (const char* tool :
+         {"/usr/bin/procmail", "/usr/bin/dbus-daemon", "/usr/bin/dunst", "/usr/bin/notify-send"})
+        if (!scratch::haveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+    std::string notifyLine;
+    std::ifstream example(QUORVIK_SOURCE_DIR "/examples/quorvikrc");
+    for (std::string line; std::getline(example, line);)
+        if (line.starts_with("#Notify = notify-send")) notifyLine = line.substr(1);
+    ASSERT_FALSE(notifyLine.empty());
+
+    Child bus({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"});
+    auto address = bus.readLine();
+    ASSERT_TRUE(address) << bus.errorText();
+    std::string busVariable = "DBUS_SESSION_BUS_ADDRESS=" + *address;
+    Child daemon({"/usr/bin/dunst", "-print"},
+                 {"DISPLAY=" + sharedDisplay(), "HOME=" + home.path().string(), busVariable});
+    // notify-send finds no daemon until dunst holds its name on the bus.
+    ASSERT_TRUE(eventually([&] {
+        auto owner = scratch::run(
+            busVariable +
+            " dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+            "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.Notifications 2>/dev/null");
+        return owner && owner->find("boolean true") != std::string::npos;
+    })) << daemon.errorText();
+
+    fs::current_path(home.path());  // where a subject that ran as code would leave its file
+    fs::path mbox = home.path() / "mbox";
+    scratch::writeFile(mbox, "");
+    scratch::writeFile(home.path() / ".procmailrc", "");
+    scratch::writeFile(home.path() / ".quorvikrc",
+                       "Mailbox = MBOX " + mbox.string() + "\n" + notifyLine + "\n");
+    start({"-w", "-s"}, {busVariable});
+    ASSERT_TRUE(shows("--", "0", "0")) << describe() << monitor->errorText();
+
+    scratch::writeFile(home.path() / "message",
+                       "From: =?UTF-8?Q?Ann_=C3=85berg?= <ann@example.org>\n"
+                       "Subject: =?UTF-8?Q?Lunch=3F?= $(touch pwned) `touch pwned`\n\nbody\n");
+    ASSERT_TRUE(scratch::run(inHome(home) + "procmail -f s@example.org DEFAULT=" + mbox.string() +
+                             " < message"));
+    checkNow();
+    std::string summary, body;
+    while (body.empty()) {
+        auto line = daemon.readLine(30s);
+        ASSERT_TRUE(line) << daemon.errorText() << monitor->errorText();
+        if (line->starts_with("\tsummary: ")) summary = *line;
+        if (line->starts_with("\tbody: ")) body = *line;
+    }
+    EXPECT_EQ(summary, "\tsummary: 'New mail from Ann Åberg <ann@example.org>'");
+    EXPECT_EQ(body, "\tbody: 'Lunch? $(touch pwned) `touch pwned`'");
+    EXPECT_FALSE(fs::exists(home.path() / "pwned"));
+}

@@ -106,9 +106,11 @@ void playPop3(Peer& peer, const Pop3Case& script) {
     }
 }
 
-const std::vector<std::string> withLast = {"+OK hi\r\n",      "+OK\r\n",   "+OK\r\n",
-                                           "+OK 5 12034\r\n", "+OK 3\r\n", "+OK bye\r\n"};
-const std::string fullDialogue = "USER alice\nPASS secret\nSTAT\nLAST\nquit\n";
+// The header block of the newest message, asked for when there is new mail.
+const std::string topReply = "+OK\r\nFrom: Ann <ann@example.org>\r\nSubject: Lunch?\r\n\r\n.\r\n";
+const std::vector<std::string> withLast = {"+OK hi\r\n", "+OK\r\n", "+OK\r\n",    "+OK 5 12034\r\n",
+                                           "+OK 3\r\n",  topReply,  "+OK bye\r\n"};
+const std::string fullDialogue = "USER alice\nPASS secret\nSTAT\nLAST\nTOP 5 0\nquit\n";
 
 }  // namespace
 
@@ -122,7 +124,7 @@ TEST(Pop3Scripted, Dialogues) {
          1,
          0,
          0,
-         fullDialogue},
+         "USER alice\nPASS secret\nSTAT\nLAST\nquit\n"},
         {"LAST above the count",
          {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 2 0\r\n", "+OK 5\r\n", "+OK\r\n"},
          1,
@@ -130,33 +132,33 @@ TEST(Pop3Scripted, Dialogues) {
          2,
          ""},
         {"server without LAST",
-         {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 5 0\r\n", "-ERR what?\r\n", "+OK\r\n"},
+         {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 5 0\r\n", "-ERR what?\r\n", topReply, "+OK\r\n"},
          1,
          5,
          5,
          fullDialogue},
         {"numbers beyond 32 bits",
          {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 99999999999 0\r\n", "+OK -99999999999\r\n",
-          "+OK\r\n"},
+          topReply, "+OK\r\n"},
          1,
          INT32_MAX,
          INT32_MAX,
          ""},
         {"NUL bytes",
-         {"+OK\0\r\n"s, "+OK\r\n", "+OK\r\n", "+OK 4\0 1\r\n"s, "-\0\r\n"s, "+OK\r\n"},
+         {"+OK\0\r\n"s, "+OK\r\n", "+OK\r\n", "+OK 4\0 1\r\n"s, "-\0\r\n"s, topReply, "+OK\r\n"},
          1,
          4,
          4,
          ""},
         {"STAT reply far beyond 1023 bytes",
          {"+OK\r\n", "+OK\r\n", "+OK\r\n", "+OK 7 " + std::string(3000, 'x') + "\r\n", "+OK 1\r\n",
-          "+OK\r\n"},
+          topReply, "+OK\r\n"},
          1,
          6,
          7,
-         fullDialogue},
-        {"no user name or password", withLast, 1, 2, 5, "USER \nPASS \nSTAT\nLAST\nquit\n", 0ms,
-         std::nullopt, std::nullopt},
+         "USER alice\nPASS secret\nSTAT\nLAST\nTOP 7 0\nquit\n"},
+        {"no user name or password", withLast, 1, 2, 5, "USER \nPASS \nSTAT\nLAST\nTOP 5 0\nquit\n",
+         0ms, std::nullopt, std::nullopt},
         {"greeting -ERR", {"-ERR go away\r\n"}, 0, 7, 9, ""},
         {"garbage greeting", {"HELLO\r\n"}, 0, 7, 9, ""},
         {"password refused",
@@ -188,6 +190,46 @@ TEST(Pop3Scripted, Dialogues) {
         }
     }
     EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+// What the newest message's TOP reply tells, and that no reply to it, however
+// hostile or missing, fails the check or changes its counts.
+TEST(Pop3Scripted, NewestMessageByTop) {
+    const std::string bigHeader = "X-Big: " + std::string(100 * 1024, 'x') + "\r\n";
+    struct Case {
+        const char* name;
+        std::string top;  // the reply to TOP; the server hangs up after it
+        MessageSummary newest;
+    } cases[] = {
+        {"plain", topReply, {"Ann <ann@example.org>", "Lunch?"}},
+        {"folded, encoded and dot-stuffed",
+         "+OK\r\nSubject: =?UTF-8?Q?Gr=C3=BC=C3=9Fe?=\r\n\t=?ISO-8859-1?Q?_aus_K=F6ln?=\r\n"
+         "From: =?UTF-8?B?w4VzYQ==?= <asa@example.org>\r\n\r\n.\r\n",
+         {"Åsa <asa@example.org>", "Grüße aus Köln"}},
+        {"a shell's words stay text",
+         "+OK\r\nSubject: $(touch x) `id` \"'\r\n\r\n.\r\n",
+         {"", "$(touch x) `id` \"'"}},
+        {"100 KB of other headers first",
+         "+OK\r\n" + bigHeader + "Subject: after\r\n..From: dotted\r\n\r\n.\r\n",
+         {"", "after"}},
+        {"no TOP", "-ERR unknown command\r\n", {}},
+        {"reply cut short", "+OK\r\nSubject: half", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pop3Case script{c.name, withLast, 1, 2, 5, ""};
+        script.replies[5] = c.top;
+        script.replies.resize(6);
+        auto box = networkBox(BOX_POP3, 110, "alice", "secret");
+        ScriptedServer server("127.0.0.1", 110, [&](Peer& peer) { playPop3(peer, script); });
+        ASSERT_TRUE(server.ready());
+        EXPECT_EQ(checkBox(*box), 1);
+        EXPECT_EQ(box->newCount, 2);
+        EXPECT_EQ(box->totalCount, 5);
+        MessageSummary newest = newestMessage(*box);
+        EXPECT_EQ(newest.from, c.newest.from);
+        EXPECT_EQ(newest.subject, c.newest.subject);
+    }
 }
 
 TEST(Pop3Scripted, CheckWithinTheDelayTouchesNothing) {

@@ -91,7 +91,7 @@ const std::string imapCapabilities =
     "AUTH=XOAUTH2\r\n@ OK\r\n";
 const std::string imapStatus = "* STATUS INBOX (MESSAGES 12 UNSEEN 3)\r\n@ OK\r\n";
 const std::string imapCounted = "A0003 STATUS \"INBOX\" (MESSAGES UNSEEN)\nA0004 LOGOUT\n";
-const std::string pop3Counted = "STAT\nLAST\nquit\n";
+const std::string pop3Counted = "STAT\nLAST\nTOP 12 0\nquit\n";
 // The error challenge of a refused token: {"status":"401","schemes":"bearer"}.
 const std::string challenge = "eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIn0=";
 
@@ -188,7 +188,8 @@ TEST_F(SignInDialogue, Pop3) {
     const std::string longXoauth2 = response(SaslMechanism::xoauth2, "alice", 110, longToken);
     const std::string capa =
         "+OK\r\nCAPA\r\nUSER\r\nSASL PLAIN OAUTHBEARER XOAUTH2\r\nUIDL\r\n.\r\n";
-    const std::vector<std::string> counts = {"+OK 12 3400\r\n", "+OK 9\r\n", "+OK bye\r\n"};
+    const std::vector<std::string> counts = {"+OK 12 3400\r\n", "+OK 9\r\n", "+OK\r\n.\r\n",
+                                             "+OK bye\r\n"};
     auto then = [&](std::vector<std::string> replies) {
         replies.insert(replies.end(), counts.begin(), counts.end());
         return replies;
@@ -239,7 +240,8 @@ TEST_F(SignInDialogue, PasswordKeptThroughPassingTrouble) {
     std::string runs = (directory / "runs").string();
     std::string command = "echo run >> '" + runs + "'; echo pw";
     const std::vector<std::string> counted = {"+OK\r\n",         "+OK\r\n",   "+OK\r\n",
-                                              "+OK 12 3400\r\n", "+OK 9\r\n", "+OK bye\r\n"};
+                                              "+OK 12 3400\r\n", "+OK 9\r\n", "+OK\r\n.\r\n",
+                                              "+OK bye\r\n"};
     const Dialogue first{"temporary failure",
                          BOX_POP3,
                          std::nullopt,
