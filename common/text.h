@@ -4,6 +4,7 @@
 // programs split box definitions and rc lines with these, so that the editor
 // and the monitor always read the same words from one file.
 
+#include <string>
 #include <string_view>
 
 // Space or tab.
@@ -25,4 +26,13 @@ constexpr bool startsWithNoCase(std::string_view text, std::string_view prefix) 
 
 constexpr bool equalsNoCase(std::string_view text, std::string_view other) {
     return text.size() == other.size() && startsWithNoCase(text, other);
+}
+
+// The text with each control character shown as '?': fit for a message,
+// which then cannot steer the terminal.
+inline std::string printable(std::string_view text) {
+    std::string shown(text);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return shown;
 }

@@ -16,32 +16,28 @@ FIGURES = ["abcdef", "bc", "abdeg", "abcdg", "bcfg", "acdfg", "acdefg", "abc", "
 DASH = "g"
 
 
-def large_segments():
-    """10 x 20, segments two pixels thick, open at the corners."""
+def segments(width, height, thick):
+    """A figure of this size, its segments `thick` pixels, open at the corners:
+    10 x 20 with 2 for the large digits, 5 x 9 with 1 for the small ones, and
+    5 x 7 with 1 for the sign pressed into the seven rows above the box number."""
     rows = lambda y0, y1, x0, x1: {(x, y) for x in range(x0, x1 + 1) for y in range(y0, y1 + 1)}
+    middle = (height - thick) // 2
+    across = (thick, width - thick - 1)
+    left, right = (0, thick - 1), (width - thick, width - 1)
+    upper, lower = (thick, middle - 1), (middle + thick, height - thick - 1)
     return {
-        "a": rows(0, 1, 2, 7),
-        "b": rows(2, 8, 8, 9),
-        "c": rows(11, 17, 8, 9),
-        "d": rows(18, 19, 2, 7),
-        "e": rows(11, 17, 0, 1),
-        "f": rows(2, 8, 0, 1),
-        "g": rows(9, 10, 2, 7),
+        "a": rows(0, thick - 1, *across),
+        "b": rows(*upper, *right),
+        "c": rows(*lower, *right),
+        "d": rows(height - thick, height - 1, *across),
+        "e": rows(*lower, *left),
+        "f": rows(*upper, *left),
+        "g": rows(middle, middle + thick - 1, *across),
     }
 
 
-def small_segments():
-    """5 x 9, segments one pixel thick."""
-    rows = lambda y0, y1, x0, x1: {(x, y) for x in range(x0, x1 + 1) for y in range(y0, y1 + 1)}
-    return {
-        "a": rows(0, 0, 1, 3),
-        "b": rows(1, 3, 4, 4),
-        "c": rows(5, 7, 4, 4),
-        "d": rows(8, 8, 1, 3),
-        "e": rows(5, 7, 0, 0),
-        "f": rows(1, 3, 0, 0),
-        "g": rows(4, 4, 1, 3),
-    }
+# "Err", shown over a failing box's counts.
+SIGN = ["adefg", "eg", "eg"]
 
 
 class Canvas:
@@ -87,9 +83,9 @@ TOTAL_CELLS = [(9, 34), (21, 34), (33, 34), (45, 34)]
 def panel_layout(canvas, panel, ghost, dark):
     """What both backgrounds share inside the frame: ghosts, buttons, groove."""
     for x, y in BOX_CELLS:
-        canvas.figure(x, y, small_segments(), "", panel, None, ghost)
+        canvas.figure(x, y, segments(5, 9, 1), "", panel, None, ghost)
     for x, y in NEW_CELLS + TOTAL_CELLS:
-        canvas.figure(x, y, large_segments(), "", panel, None, ghost)
+        canvas.figure(x, y, segments(10, 20, 2), "", panel, None, ghost)
     # Minus: a dark square with a slot; plus: a dark square with a cross cut.
     canvas.rect(7, 22, 11, 26, dark)
     canvas.rect(8, 24, 10, 24, panel)
@@ -141,15 +137,29 @@ def backlit():
         ("b", "#6ec63b", "Back0"), ("c", "#6cb237", "Back1"), ("d", "#3e463e", None)])
 
 
+def sign(canvas, x0, y0, panel):
+    """The "Err" sign, 16 x 7, without ghosts: the panel beneath it has none.
+    The last figure's right column, which no segment of an r lights, is left
+    out, so that the sign keeps clear of the new count's ghost."""
+    s = Canvas(17, 7, panel)
+    for i, lit in enumerate(SIGN):
+        s.figure(6 * i, 0, segments(5, 7, 1), lit, panel, "a", panel)
+    for y in range(7):
+        for x in range(16):
+            canvas.put(x0 + x, y0 + y, s.pixels[y][x])
+
+
 def parts():
-    c = Canvas(106, 49, ".")
+    c = Canvas(106, 56, ".")
     for d, lit in enumerate(FIGURES):
-        c.figure(10 * d, 0, large_segments(), lit, "#", "a", "b")
-        c.figure(10 * d, 20, large_segments(), lit, "c", "a", "d")
-        c.figure(5 * d, 40, small_segments(), lit, "#", "a", "b")
-        c.figure(50 + 5 * d, 40, small_segments(), lit, "c", "a", "d")
-    c.figure(100, 31, small_segments(), DASH, "#", "a", "b")
-    c.figure(100, 40, small_segments(), DASH, "c", "a", "d")
+        c.figure(10 * d, 0, segments(10, 20, 2), lit, "#", "a", "b")
+        c.figure(10 * d, 20, segments(10, 20, 2), lit, "c", "a", "d")
+        c.figure(5 * d, 40, segments(5, 9, 1), lit, "#", "a", "b")
+        c.figure(50 + 5 * d, 40, segments(5, 9, 1), lit, "c", "a", "d")
+    c.figure(100, 31, segments(5, 9, 1), DASH, "#", "a", "b")
+    c.figure(100, 40, segments(5, 9, 1), DASH, "c", "a", "d")
+    sign(c, 0, 49, "#")
+    sign(c, 16, 49, "c")
     # The strip that is never copied keeps a key of the button colour.
     c.rect(101, 1, 104, 4, "e")
     c.rect(102, 2, 103, 3, "f")

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "common/clock.h"
 #include "monitor/checks/maildir.h"
 #include "monitor/checks/mbox.h"
@@ -42,6 +44,11 @@ bool applySettlingRule(Box& box, int64_t now) {
         return true;
     }
     return false;
+}
+
+BoxFailure localFailure(int error) {
+    return error == ENOENT || error == ENOTDIR ? BoxFailure::mailboxMissing
+                                               : BoxFailure::mailboxUnreadable;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -90,22 +91,32 @@ int checkMaildirBox(Box& box, int64_t now) {
     // an unchanged Maildir is not listed again.
     struct stat cur {
     }, fresh{};
-    if (::stat(curPath.c_str(), &cur) != 0 || ::stat(newPath.c_str(), &fresh) != 0) return 0;
+    if (::stat(curPath.c_str(), &cur) != 0 || ::stat(newPath.c_str(), &fresh) != 0) {
+        recordCheckOutcome(box, localFailure(errno));
+        return 0;
+    }
     int64_t latest = std::max<int64_t>(cur.st_ctime, fresh.st_ctime);
-    if (latest == box.timeStamp.load()) return 0;
+    // Unchanged, the directories are as they were at the last outcome; a
+    // failing box is listed afresh until it works.
+    if (latest == box.timeStamp.load() && box.failure.load() == BoxFailure::none) return 0;
 
     int32_t seen = 0;
     int32_t total = 0;
     NewestUnseen newest;
     if (!countMaildirDir(curPath.c_str(), seen, total, &newest) ||
-        !countMaildirDir(newPath.c_str(), seen, total, &newest))
+        !countMaildirDir(newPath.c_str(), seen, total, &newest)) {
+        // cur or new there, but no directory that can be listed.
+        recordCheckOutcome(
+            box, errno == ENOENT ? BoxFailure::mailboxMissing : BoxFailure::mailboxUnreadable);
         return 0;
+    }
     // A mail client may move the file from new to cur meanwhile: then it is
     // not known for now.
     setNewestMessage(box, total > seen && !newest.path.empty() ? readMessageSummary(newest.path)
                                                                : MessageSummary{});
     box.newCount = total - seen;
     box.totalCount = total;
+    recordCheckOutcome(box, BoxFailure::none);
     // A change in this very second may be followed by another within it,
     // which whole seconds cannot tell apart: then the box stays unsettled
     // and is counted once more later.

@@ -189,9 +189,16 @@ int checkMboxBox(Box& box, int64_t now) {
     bool forced = applySettlingRule(box, now);
     const char* path = box.path.c_str();
     struct stat before {};
-    if (::stat(path, &before) != 0) return 0;
+    if (::stat(path, &before) != 0) {
+        recordCheckOutcome(box, localFailure(errno));
+        return 0;
+    }
     bool bySize = settings::checkSize.load() != 0;
-    if (!(bySize ? sizeChanged(path, box.sizeStamp) : timeChanged(path, box.timeStamp))) return 0;
+    bool changed = bySize ? sizeChanged(path, box.sizeStamp) : timeChanged(path, box.timeStamp);
+    // Unchanged, the file is as it was at the last outcome; but a failing
+    // box is read afresh until it works, since its file may come back with
+    // the very times and size its stamps hold.
+    if (!changed && box.failure.load() == BoxFailure::none) return 0;
 
     // Without touching the access time there is nothing to set back, so the
     // status-change time stays and an unchanged file is not read again.
@@ -205,9 +212,16 @@ int checkMboxBox(Box& box, int64_t now) {
         fd = opener(path, flags);
     }
     FileDescriptor file(fd);
-    if (file.get() < 0) return 0;
+    if (file.get() < 0) {
+        recordCheckOutcome(box, localFailure(errno));
+        return 0;
+    }
+    // A directory, a FIFO or a device in place of the file is no mbox.
     struct stat opened {};
-    if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return 0;
+    if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+        recordCheckOutcome(box, BoxFailure::mailboxUnreadable);
+        return 0;
+    }
 
     // Reading stops at the size seen now: a file that keeps growing cannot
     // hold the check, and the growth is counted next time.
@@ -220,13 +234,14 @@ int checkMboxBox(Box& box, int64_t now) {
         newest = readMessageSummary(file.get(), scanner.lastNewMessage());
 
     struct stat after {};
-    bool changed = ::fstat(file.get(), &after) != 0 || changedBetween(before, after) ||
-                   changedBetween(opened, after);
+    bool changedMeanwhile = ::fstat(file.get(), &after) != 0 || changedBetween(before, after) ||
+                            changedBetween(opened, after);
 
     setNewestMessage(box, std::move(newest));
     box.totalCount = clampCount(scanner.messages());
     box.newCount = clampCount(scanner.messages() - scanner.readMessages());
-    if (changed) {
+    recordCheckOutcome(box, BoxFailure::none);
+    if (changedMeanwhile) {
         // Mail came in during the scan (within the same second, perhaps, so
         // the stamp would not show it): leave the times alone and make the
         // next check count again.

@@ -192,13 +192,14 @@ UnseenSequence readUnseen(const std::string& folder) {
     return {};
 }
 
-// Entries named by digits that are regular files, symbolic links followed.
-// d_type spares the stat call where the file system tells the type. Also
-// finds the highest of them that the unseen sequence names (0: none).
-int32_t countMessages(const std::string& folder, const UnseenSequence& unseen,
-                      int64_t& highestUnseen) {
+// Entries named by digits that are regular files, symbolic links followed;
+// none when the folder cannot be listed. d_type spares the stat call where
+// the file system tells the type. Also finds the highest of them that the
+// unseen sequence names (0: none).
+std::optional<int32_t> countMessages(const std::string& folder, const UnseenSequence& unseen,
+                                     int64_t& highestUnseen) {
     Directory directory(opendir(folder.c_str()));
-    if (!directory) return 0;
+    if (!directory) return std::nullopt;
     int descriptor = dirfd(directory.get());
     int32_t total = 0;
     while (const dirent* entry = readdir(directory.get())) {
@@ -222,6 +223,14 @@ int32_t countMessages(const std::string& folder, const UnseenSequence& unseen,
 bool isDirectory(const std::string& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Why a path is no directory: none when it is one.
+std::optional<BoxFailure> notADirectory(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return localFailure(errno);
+    if (!S_ISDIR(status.st_mode)) return BoxFailure::mailboxUnreadable;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -265,22 +274,30 @@ std::optional<std::string> mhAbsolutePath(std::string_view name, PathBase base) 
 
 int checkMhBox(Box& box, int64_t now) {
     bool forced = applySettlingRule(box, now);
+    auto fail = [&](BoxFailure failure) {
+        recordCheckOutcome(box, failure);
+        return 0;
+    };
     auto rootValue = mhProfileValue("path");
-    if (!rootValue) return 0;
+    if (!rootValue) return fail(BoxFailure::noMhProfile);
     auto root = mhAbsolutePath(*rootValue, PathBase::homeDirectory);
-    if (!root || !isDirectory(*root)) return 0;
+    if (!root) return fail(BoxFailure::noMhProfile);
+    if (!isDirectory(*root)) return fail(BoxFailure::mailboxMissing);
     // The Box's path was trimmed when the Box was made; other threads read
     // it, so it is not written here.
     std::string folder = joinPath(*root, box.path);
-    if (!isDirectory(folder)) return 0;
+    if (auto failure = notADirectory(folder)) return fail(*failure);
     UnseenSequence unseen = readUnseen(folder);
     int64_t highestUnseen = 0;
-    int32_t total = countMessages(folder, unseen, highestUnseen);
+    // A folder that cannot be listed has no known total: its counts stay.
+    auto total = countMessages(folder, unseen, highestUnseen);
+    if (!total) return fail(localFailure(errno));
     setNewestMessage(box, highestUnseen > 0
                               ? readMessageSummary(joinPath(folder, std::to_string(highestUnseen)))
                               : MessageSummary{});
     box.newCount = unseen.count;
-    box.totalCount = total;
+    box.totalCount = *total;
     box.settled = forced ? 1 : 0;
+    recordCheckOutcome(box, BoxFailure::none);
     return 1;
 }

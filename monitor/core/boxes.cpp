@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <unordered_map>
 #include <utility>
 
 #include "common/definition.h"
 #include "common/numbers.h"
 #include "common/paths.h"
+#include "common/text.h"
 
 std::mutex boxListLock;
 std::shared_ptr<const BoxList>& boxList =
@@ -44,6 +46,69 @@ std::optional<std::string> fieldOrNone(const std::string& field) {
     return field;
 }
 
+// The words of a definition that name the box, as written: type and place,
+// and for a network box its user and folder. Never the password.
+std::string labelOf(const std::vector<std::string>& fields, bool network) {
+    static constexpr std::size_t naming[] = {0, 1, 2, 4};
+    std::string label;
+    for (std::size_t i : naming) {
+        if (i >= fields.size() || fields[i].empty() || (!network && i > 1)) continue;
+        if (!label.empty()) label += ' ';
+        label += printable(fields[i]);
+    }
+    return label;
+}
+
+void report(const char* message, std::string_view place) {
+    if (place.empty())
+        std::fprintf(stderr, "%s\n", message);
+    else
+        std::fprintf(stderr, "%s %.*s\n", message, static_cast<int>(place.size()), place.data());
+}
+
+// Module state of the rebuilds, which run one at a time (start-up, then the
+// reloads, one after another). Guarded by its own lock all the same.
+std::mutex definitionStateLock;
+std::unordered_map<std::string, std::string> definitionPlaces;
+bool boxDefined = false;
+bool fallbackInForce = false;
+
+std::string placeOf(const std::string& text) {
+    std::lock_guard guard(definitionStateLock);
+    auto found = definitionPlaces.find(text);
+    return found != definitionPlaces.end() ? found->second : std::string();
+}
+
+// Puts a new list in force. A new Box of the same account as an old one
+// takes over its counts and stamps, so the display does not drop to 0 and a
+// network box is not fetched again before its delay has passed.
+void putInForce(std::shared_ptr<BoxList> fresh) {
+    std::shared_ptr<const BoxList> old;
+    {
+        std::lock_guard guard(boxListLock);
+        for (const auto& box : *fresh) {
+            auto match = std::find_if(boxList->begin(), boxList->end(), [&](const auto& oldBox) {
+                return sameAccount(*oldBox, *box);
+            });
+            if (match == boxList->end()) continue;
+            box->timeStamp = (*match)->timeStamp.load();
+            box->sizeStamp = (*match)->sizeStamp.load();
+            box->newCount = (*match)->newCount.load();
+            box->totalCount = (*match)->totalCount.load();
+            box->counted = (*match)->counted.load();
+            box->notifiedNew = (*match)->notifiedNew.load();
+            box->risenAt = (*match)->risenAt.load();
+            setNewestMessage(*box, newestMessage(**match));
+            // A box that goes on failing is not told of again.
+            box->failure = (*match)->failure.load();
+        }
+        old = std::move(boxList);
+        boxList = std::move(fresh);
+    }
+    // The old Boxes go when the last worker or reader lets go of them.
+    old.reset();
+}
+
 }  // namespace
 
 std::shared_ptr<const BoxList> boxListSnapshot() {
@@ -67,19 +132,22 @@ int32_t boxTypeCode(std::string_view keyword) {
     return BOX_MBOX;
 }
 
-std::shared_ptr<Box> parseDefinition(std::string_view text) {
+std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view place) {
     std::vector<std::string> fields = splitWords(text, definitionWordLimits.size());
     std::size_t found = fields.size();
     if (auto overlong = firstOverlongWord(fields)) {
-        std::fprintf(stderr, "quorvik warning : mail box %.*s is longer than %zu characters\n",
-                     static_cast<int>(overlong->name.size()), overlong->name.data(),
-                     overlong->limit);
+        std::string message = "quorvik warning : mail box " + std::string(overlong->name) +
+                              " is longer than " + std::to_string(overlong->limit) + " characters";
+        // A sentence of its own before the place of the line that gave it.
+        if (!place.empty()) message += '.';
+        report(message.c_str(), place);
         return nullptr;
     }
     fields.resize(definitionWordLimits.size());
 
     auto box = std::make_shared<Box>();
     box->type = boxTypeCode(fields[0]);
+    box->label = labelOf(fields, isNetworkType(box->type));
     std::string& location = fields[1];
     int32_t portNumber = 0;
     bool bracketed = isNetworkType(box->type) && cutBracketedAddress(location, portNumber);
@@ -100,12 +168,12 @@ std::shared_ptr<Box> parseDefinition(std::string_view text) {
         break;
     default: {
         if (found < 2) {
-            std::fprintf(stderr, "Invalid Mail box parameters !\n");
+            report("Invalid Mail box parameters !", place);
             return nullptr;
         }
         struct stat status {};
         if (stat(location.c_str(), &status) != 0) {
-            std::fprintf(stderr, "Mail box '%s' does not exist !\n", location.c_str());
+            report(("Mail box '" + location + "' does not exist !").c_str(), place);
             return nullptr;
         }
         box->port = portNumber;
@@ -137,32 +205,19 @@ void rebuildBoxList() {
     if (!settings::boxDefinitions.empty()) {
         auto fresh = std::make_shared<BoxList>();
         for (const std::string& definition : settings::boxDefinitions)
-            if (auto box = parseDefinition(definition)) fresh->push_back(std::move(box));
+            if (auto box = parseDefinition(definition, placeOf(definition)))
+                fresh->push_back(std::move(box));
 
-        if (!fresh->empty()) {
-            std::shared_ptr<const BoxList> old;
-            {
-                std::lock_guard guard(boxListLock);
-                for (const auto& box : *fresh) {
-                    auto match = std::find_if(
-                        boxList->begin(), boxList->end(),
-                        [&](const auto& oldBox) { return sameAccount(*oldBox, *box); });
-                    if (match == boxList->end()) continue;
-                    box->timeStamp = (*match)->timeStamp.load();
-                    box->sizeStamp = (*match)->sizeStamp.load();
-                    box->newCount = (*match)->newCount.load();
-                    box->totalCount = (*match)->totalCount.load();
-                    box->counted = (*match)->counted.load();
-                    box->notifiedNew = (*match)->notifiedNew.load();
-                    box->risenAt = (*match)->risenAt.load();
-                    setNewestMessage(*box, newestMessage(**match));
-                }
-                old = std::move(boxList);
-                boxList = std::move(fresh);
-            }
-            // The old Boxes go when the last worker or reader lets go of them.
-            old.reset();
+        bool replaceFallback = false;
+        {
+            std::lock_guard guard(definitionStateLock);
+            definitionPlaces.clear();
+            boxDefined = true;
+            replaceFallback = std::exchange(fallbackInForce, false);
         }
+        // The system mailbox was watched only while no box was defined: the
+        // user's own definitions replace it even when they yield no box.
+        if (!fresh->empty() || replaceFallback) putInForce(std::move(fresh));
         freeDefinitions(settings::boxDefinitions);
     }
 
@@ -172,6 +227,24 @@ void rebuildBoxList() {
         std::fprintf(stderr, "quorvik warning : box-num must be >=0 and <=%d\n", count);
         settings::selectedBox = 0;
     }
+}
+
+void noteDefinitionPlace(std::string_view text, std::string_view place) {
+    std::lock_guard guard(definitionStateLock);
+    definitionPlaces.try_emplace(std::string(text), place);
+}
+
+bool anyBoxDefined() {
+    std::lock_guard guard(definitionStateLock);
+    return boxDefined;
+}
+
+void putFallbackBox(std::string_view definition) {
+    auto box = parseDefinition(definition);
+    if (!box) return;
+    putInForce(std::make_shared<BoxList>(BoxList{std::move(box)}));
+    std::lock_guard guard(definitionStateLock);
+    fallbackInForce = true;
 }
 
 MessageSummary newestMessage(const Box& box) {
@@ -194,6 +267,12 @@ int32_t boxCount(const BoxList& list) { return static_cast<int32_t>(list.size())
 
 // For the tests (tests/support/monitor_testing.h).
 void clearBoxList() {
-    std::lock_guard guard(boxListLock);
-    boxList = std::make_shared<const BoxList>();
+    {
+        std::lock_guard guard(boxListLock);
+        boxList = std::make_shared<const BoxList>();
+    }
+    std::lock_guard guard(definitionStateLock);
+    definitionPlaces.clear();
+    boxDefined = false;
+    fallbackInForce = false;
 }

@@ -22,6 +22,24 @@ enum BoxType : int32_t {
     BOX_IMAP = 5,
 };
 
+// Why the last check of a box failed; none while it works. A check that
+// finds nothing to do (its store unchanged, a network box not due, the box
+// busy) has no outcome and leaves this as it was.
+enum class BoxFailure : int32_t {
+    none = 0,
+    unreachable,          // the server cannot be reached
+    tlsFailed,            // TLS failed
+    identityRefused,      // the server's identity was refused
+    signInRefused,        // the sign-in was refused
+    credentialCommand,    // the credential command failed
+    tooManyConnections,   // the server refuses more connections
+    answerNotUnderstood,  // the server's answer was not understood
+    noSuchFolder,         // the folder does not exist
+    mailboxMissing,       // a local mailbox does not exist
+    mailboxUnreadable,    // a local mailbox cannot be read
+    noMhProfile,          // no MH profile names the mail store
+};
+
 // One monitored mailbox. The texts are fixed when the Box is made; the
 // counters and flags are atomics because a worker writes them while the
 // cycle reads them.
@@ -47,11 +65,16 @@ struct Box {
     // When its new count last rose, in the order of all boxes' rises: the
     // notify command is told of the box whose mail came last.
     std::atomic<uint64_t> risenAt{0};
+    // Whether the last check that had an outcome worked; a worker writes it
+    // through recordCheckOutcome while the cycle reads it.
+    std::atomic<BoxFailure> failure{BoxFailure::none};
     int32_t type = BOX_MBOX;
     std::optional<std::string> user;
     std::optional<std::string> password;
     std::optional<std::string> folder;
     int32_t port = 0;
+    // The box as its definition names it, without the password: for messages.
+    std::string label;
 
     // Who wrote the newest new message and about what, as the box's last
     // count found them: written by its check, read by the main thread,
@@ -80,8 +103,20 @@ void freeDefinitions(DefinitionList& list);
 int32_t boxTypeCode(std::string_view keyword);
 
 // Parses one definition into a new Box, or reports why not and returns none.
-std::shared_ptr<Box> parseDefinition(std::string_view text);
+// `place` ("In FILE at line N.") ends the reports of a definition of the rc file.
+std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view place = {});
+
+// Remembers where the rc file gave a definition, for the reports of the
+// rebuild that parses it; the first place of a text counts.
+void noteDefinitionPlace(std::string_view text, std::string_view place);
 
 void rebuildBoxList();
+
+// True once the command line or the rc file defined a box, valid or not.
+bool anyBoxDefined();
+// Puts the box of this definition in force while no box is defined: the
+// user's system mailbox on a first run. The first definitions that come
+// later, by a reload, replace it even when they yield no box.
+void putFallbackBox(std::string_view definition);
 std::shared_ptr<Box> boxAt(int32_t position);
 int32_t boxCount(const BoxList& list);

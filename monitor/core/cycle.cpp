@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "monitor/checks/check.h"
+#include "monitor/core/failure.h"
 #include "monitor/core/launch.h"
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
@@ -18,6 +19,7 @@
 int32_t shownNew = 0;
 int32_t shownTotal = 0;
 int32_t mailStatus = STATUS_NONE;
+int32_t shownFailing = 0;
 
 namespace {
 
@@ -30,6 +32,8 @@ int32_t shownBox = -1;
 // The list they were computed from: a reload that drops or adds boxes
 // changes the sums even when no box was counted afresh.
 std::shared_ptr<const BoxList> shownList;
+// The boxes' states they were computed from.
+uint64_t shownFailureChanges = 0;
 
 std::atomic<NotifyRunner> notifyRunner{nullptr};
 
@@ -56,23 +60,29 @@ bool schedulerRunning = false;
 void computeOutputs(const std::shared_ptr<const BoxList>& shown, int32_t& newShown,
                     int32_t& totalShown, int32_t& status) {
     shownList = shown;
+    shownFailureChanges = failureChanges();
     const BoxList& list = *shown;
     shownBox = settings::selectedBox.load();
     int32_t selected = shownBox;
     int64_t newSum = 0, totalSum = 0;
     int32_t selectedNew = 0, selectedTotal = 0;
+    bool anyFailing = false, selectedFailing = false;
     int32_t number = 0;
     for (const auto& box : list) {
         ++number;
         int32_t boxNew = box->newCount.load();
         int32_t boxTotal = box->totalCount.load();
+        bool failing = box->failure.load() != BoxFailure::none;
         newSum += boxNew;
         totalSum += boxTotal;
+        anyFailing = anyFailing || failing;
         if (number == selected) {
             selectedNew = boxNew;
             selectedTotal = boxTotal;
+            selectedFailing = failing;
         }
     }
+    shownFailing = (selected == 0 ? anyFailing : selectedFailing) ? 1 : 0;
     auto clamp = [](int64_t sum) {
         return static_cast<int32_t>(std::clamp<int64_t>(sum, INT32_MIN, INT32_MAX));
     };
@@ -252,7 +262,8 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
         std::lock_guard guard(boxListLock);
         notifyFromWorkers(*boxList);
         bool anyUpdated = takeUpdated(*boxList);
-        if (anyUpdated || settings::selectedBox.load() != shownBox || boxList != shownList)
+        if (anyUpdated || settings::selectedBox.load() != shownBox || boxList != shownList ||
+            failureChanges() != shownFailureChanges)
             computeOutputs(boxList, newShown, totalShown, status);
         return;
     }
@@ -271,6 +282,8 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
     anyCounted = takeUpdated(*list) || anyCounted;
     int64_t after = newSum();
     if (anyCounted && settings::notify.isSet() && newMailIsNews(before, after)) runNotify(*list);
-    if (!anyCounted && settings::selectedBox.load() == shownBox && list == shownList) return;
+    if (!anyCounted && settings::selectedBox.load() == shownBox && list == shownList &&
+        failureChanges() == shownFailureChanges)
+        return;
     computeOutputs(list, newShown, totalShown, status);
 }

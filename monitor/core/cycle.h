@@ -19,6 +19,9 @@ enum MailStatus : int32_t {
 extern int32_t shownNew;
 extern int32_t shownTotal;
 extern int32_t mailStatus;
+// 1 when the last check of the box shown failed, or with all boxes shown,
+// the last check of any box; else 0.
+extern int32_t shownFailing;
 
 // The check of one box; checkBox unless a test puts another in its place.
 using BoxChecker = int (*)(Box&);

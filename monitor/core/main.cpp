@@ -12,6 +12,7 @@
 #include "monitor/core/mainloop.h"
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
+#include "monitor/core/systembox.h"
 #include "monitor/core/wake.h"
 #include "monitor/core/watch.h"
 #include "monitor/dock/dock.h"
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
     rebuildBoxList();
     if (!settings::rcFilePath.isSet()) settings::rcFilePath.reset(homeDirectory() + "/.quorvikrc");
     loadRcFileAtStartUp();
+    watchSystemMailboxWhenNoBox();
 
     if (settings::useThreads.load() != 0) {
         startThreads();

@@ -34,7 +34,8 @@ DisplayState displayStateNow() {
             .selectedBox = settings::selectedBox.load(),
             .showNewCount = showNewCount,
             .shownNew = shownNew,
-            .shownTotal = shownTotal};
+            .shownTotal = shownTotal,
+            .failing = shownFailing};
 }
 
 void launchEditor() {

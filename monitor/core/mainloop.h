@@ -23,7 +23,7 @@ PressOutcome handlePress(unsigned int button, unsigned int state, int x, int y, 
 void applyAlert(int32_t status);
 
 // What the dock shows now: the backlight and the selected box, the blinking
-// of the new count, and the counts of the last cycle.
+// of the new count, and the counts of the last cycle with whether they failed.
 DisplayState displayStateNow();
 
 // The line that starts the editor on the rc file in use.

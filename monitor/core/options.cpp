@@ -87,6 +87,7 @@ Option table[] = {
 
 struct AssignValue {
     std::string_view value;
+    std::string_view place;
 
     bool operator()(std::monostate) const { return false; }
     bool operator()(std::atomic<int32_t>* target) const {
@@ -110,6 +111,7 @@ struct AssignValue {
     }
     bool operator()(DefinitionList* target) const {
         addDefinition(*target, value);
+        if (!place.empty()) noteDefinitionPlace(value, place);
         return true;
     }
 };
@@ -142,7 +144,11 @@ void resetSettings() {
     for (Option* row = table; row->letter != 0; ++row) row->given = 0;
 }
 
-int toBoolean(std::string_view word) {
+std::string rcLinePlace(std::string_view path, int line) {
+    return "In " + std::string(path) + " at line " + std::to_string(line) + ".";
+}
+
+int toBoolean(std::string_view word, std::string_view place) {
     static constexpr struct {
         const char* word;
         int value;
@@ -150,12 +156,14 @@ int toBoolean(std::string_view word) {
                  {"yes", 1}, {"no", 0}, {"on", 1},   {"off", 0}};
     for (const auto& entry : words)
         if (equalsNoCase(word, entry.word)) return entry.value;
-    std::fprintf(stderr, "Error converting \"%.*s\" to boolean value.\n",
-                 static_cast<int>(word.size()), word.data());
+    std::fprintf(stderr, "Error converting \"%.*s\" to boolean value.%s%.*s\n",
+                 static_cast<int>(word.size()), word.data(), place.empty() ? "" : " ",
+                 static_cast<int>(place.size()), place.data());
     return 0;
 }
 
-int assignOption(Option& row, std::optional<std::string_view> value, int force) {
+int assignOption(Option& row, std::optional<std::string_view> value, int force,
+                 std::string_view place) {
     if (row.given == 1 && force == 0 && row.kind != OptionKind::definitionList) return 1;
     if (!value || value->empty()) {
         if (row.kind != OptionKind::boolean) return 0;
@@ -168,12 +176,12 @@ int assignOption(Option& row, std::optional<std::string_view> value, int force) 
     case OptionKind::version:
         return 0;
     case OptionKind::boolean:
-        if (auto* flag = flagTarget(row)) flag->store(toBoolean(*value));
+        if (auto* flag = flagTarget(row)) flag->store(toBoolean(*value, place));
         break;
     case OptionKind::integer:
     case OptionKind::text:
     case OptionKind::definitionList:
-        if (!std::visit(AssignValue{*value}, row.target)) return 0;
+        if (!std::visit(AssignValue{*value, place}, row.target)) return 0;
         break;
     }
     row.given = 1;

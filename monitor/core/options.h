@@ -96,8 +96,15 @@ Option* optionTable();
 // Puts every setting back to its default and clears every row's `given`.
 void resetSettings();
 
-int toBoolean(std::string_view word);
-int assignOption(Option& row, std::optional<std::string_view> value, int force);
+// Where a line of the rc file stands, as the messages about it end: "In
+// FILE at line N."
+std::string rcLinePlace(std::string_view path, int line);
+
+// `place`, when given, ends the message about a word that is no boolean.
+int toBoolean(std::string_view word, std::string_view place = {});
+// `place`: the rc line the value comes from, for the messages about it.
+int assignOption(Option& row, std::optional<std::string_view> value, int force,
+                 std::string_view place = {});
 void scanCommandLine(Option* table, int argc, char** argv);
 [[noreturn]] void printUsage();
 void printVersion();

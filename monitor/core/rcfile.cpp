@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +19,7 @@
 
 #include "common/definition.h"
 #include "common/fd.h"
+#include "common/text.h"
 #include "monitor/core/boxes.h"
 
 int64_t rcTimeStamp = 0;
@@ -101,10 +103,11 @@ std::optional<std::string> readStableFile(const std::string& path, struct stat& 
 
 // Splits the text as an fgets loop of rcLinePart characters would: each part
 // ends at a newline or after rcLinePart characters; one trailing newline is
-// removed.
+// removed. Each part comes with the number of the line of the file it lies in.
 template <typename Visit>
 void forEachLinePart(std::string_view text, Visit visit) {
     std::size_t at = 0;
+    int number = 1;
     while (at < text.size()) {
         std::size_t limit = std::min(text.size() - at, rcLinePart);
         const void* newline = std::memchr(text.data() + at, '\n', limit);
@@ -112,11 +115,44 @@ void forEachLinePart(std::string_view text, Visit visit) {
             newline ? static_cast<const char*>(newline) - (text.data() + at) + 1 : limit;
         std::string_view part = text.substr(at, length);
         at += length;
-        if (!part.empty() && part.back() == '\n') part.remove_suffix(1);
+        bool ended = !part.empty() && part.back() == '\n';
+        if (ended) part.remove_suffix(1);
         // As in a C line buffer, the text of a line ends at a NUL byte.
         part = part.substr(0, part.find('\0'));
-        visit(part);
+        visit(part, number);
+        if (ended) ++number;
     }
+}
+
+bool belongsTo(std::string_view line, std::string_view key) {
+    return line.size() > key.size() && line.substr(0, key.size()) == key;
+}
+
+// A line that belongs to no key is said, with its first word as written (a
+// blank before it shows the blank) and the key it may have meant. Not a
+// line of blanks, one that would be a comment but for blanks before its #,
+// nor a key alone on its line: nothing was meant to be set there.
+void warnUnknownKey(const Option* table, std::string_view line, std::string_view place) {
+    std::size_t start = 0;
+    while (start < line.size() && isBlank(line[start])) ++start;
+    if (std::all_of(line.begin(), line.end(), isWhiteSpace) || line[start] == '#') return;
+    std::size_t end = start;
+    while (end < line.size() && !isBlank(line[end]) && line[end] != '=') ++end;
+    std::string_view word = line.substr(0, end);
+    std::string_view bare = word.substr(start);
+    const char* meant = nullptr;
+    for (const Option* row = table; row->letter != 0; ++row) {
+        if (row->key == nullptr) continue;
+        if (word == row->key) return;
+        if (equalsNoCase(bare, row->key)) meant = row->key;
+    }
+    // A runaway line (a part of a long one) is named by its beginning.
+    constexpr std::size_t shownLength = 40;
+    std::string shown = printable(word.substr(0, shownLength));
+    if (word.size() > shownLength) shown += "...";
+    std::string hint = meant != nullptr ? ", did you mean \"" + std::string(meant) + "\"?" : ".";
+    std::fprintf(stderr, "quorvik warning : unknown key \"%s\"%s %.*s\n", shown.c_str(),
+                 hint.c_str(), static_cast<int>(place.size()), place.data());
 }
 
 }  // namespace
@@ -127,21 +163,27 @@ bool readRcFile(Option* table, const std::optional<std::string>& path, int force
     auto content = readStableFile(*path, version);
     if (!content) return false;
 
-    forEachLinePart(*content, [&](std::string_view line) {
+    forEachLinePart(*content, [&](std::string_view line, int number) {
         if (line.empty() || line.front() == '#') return;
+        auto place = [&] { return rcLinePlace(*path, number); };
+        bool known = false;
+        for (const Option* row = table; row->letter != 0 && !known; ++row)
+            known = row->key != nullptr && belongsTo(line, row->key);
+        if (!known) {
+            warnUnknownKey(table, line, place());
+            return;
+        }
         std::size_t equals = line.find('=');
         if (equals == std::string_view::npos) return;
         std::string_view value = line.substr(equals + 1);
         while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
         if (value.empty()) return;
         for (Option* row = table; row->letter != 0; ++row) {
-            if (row->key == nullptr) continue;
-            std::string_view key = row->key;
-            if (line.size() <= key.size() || line.substr(0, key.size()) != key) continue;
+            if (row->key == nullptr || !belongsTo(line, row->key)) continue;
             if (row->kind == OptionKind::definitionList &&
                 settings::boxDefinitions.size() >= maximumDefinitions)
                 continue;
-            assignOption(*row, value, force);
+            assignOption(*row, value, force, place());
         }
     });
     return true;

@@ -22,6 +22,13 @@ constexpr int unitsX = 45;
 constexpr int tensX = 33;
 constexpr int hundredsX = 21;
 constexpr int thousandsX = 9;
+// The "Err" sign: in the parts image below the small digits, unlit then lit;
+// in the picture on the bare panel above the box number, clear of the ghosts.
+constexpr unsigned int signWidth = 16;
+constexpr unsigned int signHeight = 7;
+constexpr int signSourceY = 49;
+constexpr int signX = 5;
+constexpr int signY = 4;
 
 void large(int digit, int row, int x, int y) {
     dockCopyArea(partsPixmap.get(), workPixmap.get(), static_cast<int>(largeWidth) * digit, row,
@@ -52,6 +59,11 @@ void displayRedraw(const DisplayState& shown) {
         const int base = lit ? 50 : 0;
         small(base + 5 * (box % 10), 40, boxUnitsX);
         small(base + 5 * (box / 10 % 10), 40, boxTensX);
+    }
+
+    if (shown.failing != 0) {
+        dockCopyArea(partsPixmap.get(), workPixmap.get(), lit ? static_cast<int>(signWidth) : 0,
+                     signSourceY, signWidth, signHeight, signX, signY);
     }
 
     // Leading zeros keep the ghosts of the background.

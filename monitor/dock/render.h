@@ -10,6 +10,9 @@ struct DisplayState {
     int32_t showNewCount = 1;  // 0 in the dark phase of a blinking new count
     int32_t shownNew = 0;      // the counts of that box, or the sums over all
     int32_t shownTotal = 0;
+    // 1 when the last check of that box failed (of any box, when all are
+    // shown): "Err" lights above the box number, the counts are the last good ones.
+    int32_t failing = 0;
 };
 
 void displayRedraw(const DisplayState& shown);

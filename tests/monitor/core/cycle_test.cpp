@@ -16,22 +16,31 @@
 #include <thread>
 #include <vector>
 
+#include "monitor/core/failure.h"
 #include "monitor/core/rcfile.h"
 #include "monitor/core/wake.h"
 #include "tests/support/scratch.h"
 
 namespace {
 
-// What the stand-in checker stores: by box path, the counts of its next check.
+// What the stand-in checker stores: by box path, the counts of its next
+// check, or the reason it fails.
 std::mutex plannedLock;
 std::map<std::string, std::pair<int32_t, int32_t>> planned;
+std::map<std::string, BoxFailure> plannedFailures;
 
 int plannedCheck(Box& box) {
     std::lock_guard guard(plannedLock);
+    if (auto failure = plannedFailures.find(box.path); failure != plannedFailures.end()) {
+        recordCheckOutcome(box, failure->second);
+        plannedFailures.erase(failure);
+        return 0;
+    }
     auto it = planned.find(box.path);
     if (it == planned.end()) return 0;
     box.newCount = it->second.first;
     box.totalCount = it->second.second;
+    recordCheckOutcome(box, BoxFailure::none);
     planned.erase(it);
     return 1;
 }
@@ -70,6 +79,7 @@ protected:
         resetSettings();
         clearBoxList();
         planned.clear();
+        plannedFailures.clear();
         setBoxChecker(plannedCheck);
         setNotifyRunner(countNotify);
         notifyRuns = 0;
@@ -171,6 +181,55 @@ TEST_F(Cycle, UnchangedBoxesKeepTheOutputsUntilTheSelectionChanges) {
     EXPECT_EQ(status, STATUS_SELECTED);
     EXPECT_EQ(newShown, 2);
     EXPECT_EQ(totalShown, 4);
+}
+
+// The failing of the box shown, of any box when all are shown, reaches the
+// outputs though no count changed; the counts of a failed check stay.
+TEST_F(Cycle, TheFailingOfTheBoxShown) {
+    for (int threads : {0, 1}) {
+        SCOPED_TRACE(threads ? "workers" : "no threads");
+        clearBoxList();
+        settings::useThreads = threads;
+        setWorkerStarter(checkInPlace);
+        boxes({"a", "b"});
+        auto checkAll = [&] {
+            if (threads) schedulerPass();
+            cycle();
+        };
+        plan("a", 1, 4);
+        plan("b", 2, 5);
+        checkAll();
+        struct Step {
+            const char* what;
+            int32_t selected;
+            std::vector<std::pair<std::string, BoxFailure>> outcomes;
+            int32_t failing;
+        };
+        const std::vector<Step> steps = {
+            {"all boxes, all work", 0, {}, 0},
+            {"box b fails: all boxes show it", 0, {{"b", BoxFailure::unreachable}}, 1},
+            {"box a shown, b fails", 1, {}, 0},
+            {"box b shown", 2, {}, 1},
+            {"another reason", 2, {{"b", BoxFailure::signInRefused}}, 1},
+            {"b works again", 2, {{"b", BoxFailure::none}}, 0},
+        };
+        for (const Step& step : steps) {
+            SCOPED_TRACE(step.what);
+            settings::selectedBox = step.selected;
+            for (const auto& [path, outcome] : step.outcomes) {
+                std::lock_guard guard(plannedLock);
+                if (outcome == BoxFailure::none)
+                    planned[path] = {2, 5};
+                else
+                    plannedFailures[path] = outcome;
+            }
+            testing::internal::CaptureStderr();
+            checkAll();
+            testing::internal::GetCapturedStderr();
+            EXPECT_EQ(shownFailing, step.failing);
+            EXPECT_EQ(totalShown, step.selected == 1 ? 4 : step.selected == 2 ? 5 : 9);
+        }
+    }
 }
 
 TEST_F(Cycle, NotifyWithoutThreads) {

@@ -40,10 +40,12 @@ namespace fs = std::filesystem;
 const std::string monitorPath = QUORVIK_BINARY_DIR "/monitor/quorvik";
 
 // What the seven-segment cells show: a digit, '-' for the dash, ' ' for a
-// ghost (nothing drawn), '?' for anything else.
+// ghost (nothing drawn), '?' for anything else; and above the box number,
+// 'E' for the sign of a failing box, ' ' for the bare panel.
 struct Shown {
     std::string box, fresh, total;
     bool lit = false;
+    char sign = ' ';
 };
 
 class Glyphs {
@@ -64,6 +66,12 @@ public:
                 return static_cast<char>('0' + digit);
         }
         if (small && matches(seen, parts.crop(100, lit ? 40 : 31, 5, 9))) return '-';
+        return '?';
+    }
+
+    char sign(const std::vector<uint32_t>& seen, bool lit) const {
+        if (matches(seen, (lit ? backlit : background).crop(5, 4, 16, 7))) return ' ';
+        if (matches(seen, parts.crop(lit ? 16 : 0, 49, 16, 7))) return 'E';
         return '?';
     }
 
@@ -88,8 +96,12 @@ protected:
         display.reset();
     }
 
-    void start(std::vector<std::string> arguments, std::vector<std::string> environment = {}) {
+    // `launcher`: a command that runs the monitor, its path and arguments
+    // following its own.
+    void start(std::vector<std::string> arguments, std::vector<std::string> environment = {},
+               std::vector<std::string> launcher = {}) {
         arguments.insert(arguments.begin(), monitorPath);
+        arguments.insert(arguments.begin(), launcher.begin(), launcher.end());
         environment.insert(environment.end(),
                            {"DISPLAY=" + sharedDisplay(), "HOME=" + home.path().string(),
                             "PATH=" + bin.string() + ":/usr/bin:/bin"});
@@ -104,18 +116,23 @@ protected:
     }
 
     // The picture as the server shows it, in windowed mode at (3, 3).
+    std::vector<uint32_t> picture() { return readColours(*display, windows.iconWin, 3, 3, 58, 58); }
+
     Shown read() {
-        auto colours = readColours(*display, windows.iconWin, 3, 3, 58, 58);
-        auto cell = [&](int x, int y, bool small, bool lit) {
+        auto colours = picture();
+        auto area = [&](int x, int y, int width, int height) {
             std::vector<uint32_t> seen;
-            int width = small ? 5 : 10, height = small ? 9 : 20;
             for (int row = y; row < y + height; ++row)
                 for (int column = x; column < x + width; ++column)
                     seen.push_back(colours[static_cast<std::size_t>(row * 58 + column)]);
-            return glyphs.cell(seen, x, y, small, lit);
+            return seen;
+        };
+        auto cell = [&](int x, int y, bool small, bool lit) {
+            return glyphs.cell(area(x, y, small ? 5 : 10, small ? 9 : 20), x, y, small, lit);
         };
         Shown shown;
         shown.lit = glyphs.litPanel(colours[31 * 58 + 30]);
+        shown.sign = glyphs.sign(area(5, 4, 16, 7), shown.lit);
         for (int x : {7, 13}) shown.box += cell(x, 12, true, shown.lit);
         for (int x : {21, 33, 45}) shown.fresh += cell(x, 7, false, shown.lit);
         for (int x : {9, 21, 33, 45}) shown.total += cell(x, 34, false, shown.lit);
@@ -139,6 +156,21 @@ protected:
             timeout);
     }
 
+    // The same, with the sign above the box number as given.
+    bool showsSign(char sign, const std::string& box, const std::string& fresh,
+                   const std::string& total) {
+        return shows(box, fresh, total) && eventually([&] {
+                   last = read();
+                   return last.sign == sign;
+               });
+    }
+
+    // All that the monitor wrote on standard error so far.
+    const std::string& said() {
+        saidSoFar += monitor->errorText();
+        return saidSoFar;
+    }
+
     // A real press at picture coordinates, with Control held when asked.
     void press(unsigned int button, int x, int y, bool control = false) {
         int rootX = 0, rootY = 0;
@@ -159,7 +191,7 @@ protected:
 
     std::string describe() const {
         return "box [" + last.box + "] new [" + last.fresh + "] total [" + last.total + "] " +
-               (last.lit ? "lit" : "unlit");
+               (last.lit ? "lit" : "unlit") + " sign [" + last.sign + "]";
     }
 
     TempDir home;
@@ -169,6 +201,7 @@ protected:
     ProbeWindows windows;
     Glyphs glyphs;
     Shown last;
+    std::string saidSoFar;
 };
 
 constexpr int plusX = 15, minusX = 9, buttonY = 24;
@@ -377,6 +410,165 @@ TEST_F(Monitor, ButtonOneElsewhereTogglesTheBacklight) {
     EXPECT_TRUE(eventually([&] { return read().lit; }));
     press(1, 40, 45);
     EXPECT_TRUE(eventually([&] { return !read().lit; }));
+}
+
+// A box whose store goes away or cannot be read shows the sign over the
+// counts it kept, and so does "all boxes"; another box shown looks as
+// always. Standard error tells each change once. Mended, the picture is the
+// one from before, pixel for pixel.
+TEST_F(Monitor, AFailingBoxShowsTheSignAndSaysWhyOnce) {
+    for (const char* tool : {"/usr/bin/procmail", "/usr/bin/formail", "/usr/bin/mh/inc"})
+        if (!scratch::haveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+    scratch::writeFile(home.path() / ".procmailrc", "");
+    fs::path mbox = home.path() / "mbox", maildir = home.path() / "Maildir",
+             aside = home.path() / "aside";
+    deliverToMbox(home, mbox, 1, true);
+    deliverToMbox(home, mbox, 2, false);
+    scratch::writeFile(home.path() / "message", "From: a@example.org\nSubject: d\n\nbody\n");
+    ASSERT_TRUE(scratch::run(inHome(home) + "procmail DEFAULT=$PWD/Maildir/ < message"));
+    std::string nmh = inHome(home) + "MH=$PWD/.mh_profile PATH=/usr/bin/mh:$PATH ";
+    ASSERT_TRUE(scratch::run(nmh + "install-mh -auto < /dev/null"));
+    scratch::appendFile(home.path() / ".mh_profile", "Unseen-Sequence: unseen\n");
+    scratch::writeFile(home.path() / "incoming",
+                       "From a@example.org Mon Jan  1 00:00:00 2024\nSubject: h\n\nbody\n\n");
+    ASSERT_TRUE(scratch::run(nmh + "inc -file incoming -truncate"));
+    fs::path profile = home.path() / ".mh_profile";
+    fs::create_directories(home.path() / "inbox");  // the folder name is tested from here too
+    fs::current_path(home.path());
+    start({"-w", "-s", "-i", "1", "-l", "15", "-m", "MBOX " + mbox.string(), "-m",
+           "MAILDIR " + maildir.string(), "-m", "MH inbox"},
+          {"MH=" + profile.string()});
+    ASSERT_TRUE(showsSign(' ', "--", "3", "4")) << describe() << said();
+    const auto allWorking = picture();
+    press(1, plusX, buttonY);
+    ASSERT_TRUE(showsSign(' ', "01", "1", "2")) << describe();
+    const auto mboxWorking = picture();
+
+    const std::string mboxName = "quorvik warning : box \"MBOX " + mbox.string() + "\"";
+    fs::rename(mbox, aside);
+    checkNow();
+    EXPECT_TRUE(showsSign('E', "01", "1", "2")) << describe() << said();
+    press(1, plusX, buttonY);
+    EXPECT_TRUE(showsSign(' ', "02", "1", "1")) << describe();
+    press(1, minusX, buttonY);
+    press(1, minusX, buttonY);
+    EXPECT_TRUE(showsSign('E', "--", "3", "4")) << describe();
+    fs::create_directory(mbox);
+    checkNow();
+    EXPECT_TRUE(eventually([&] {
+        return said().find(mboxName + " fails: the mailbox cannot be read") != std::string::npos;
+    })) << said();
+
+    fs::remove(mbox);
+    fs::rename(aside, mbox);
+    checkNow();
+    EXPECT_TRUE(eventually([&] { return picture() == allWorking; })) << describe();
+    press(1, plusX, buttonY);
+    EXPECT_TRUE(eventually([&] { return picture() == mboxWorking; })) << describe();
+
+    // The Maildir and the MH folder fail in turn, and come back.
+    press(1, plusX, buttonY);
+    fs::rename(maildir / "cur", aside);
+    checkNow();
+    EXPECT_TRUE(showsSign('E', "02", "1", "1")) << describe();
+    fs::rename(aside, maildir / "cur");
+    checkNow();
+    EXPECT_TRUE(showsSign(' ', "02", "1", "1")) << describe();
+    press(1, plusX, buttonY);
+    EXPECT_TRUE(showsSign(' ', "03", "1", "1")) << describe();
+    fs::rename(profile, aside);
+    checkNow();
+    EXPECT_TRUE(showsSign('E', "03", "1", "1")) << describe();
+    fs::rename(aside, profile);
+    checkNow();
+    EXPECT_TRUE(showsSign(' ', "03", "1", "1")) << describe();
+
+    // Mail that comes now shows that the checks went on; no change was
+    // told twice.
+    const std::string maildirName = "quorvik warning : box \"MAILDIR " + maildir.string() + "\"";
+    const std::string mhName = "quorvik warning : box \"MH inbox\"";
+    deliverToMbox(home, mbox, 3, false);
+    checkNow();
+    press(1, plusX, buttonY);
+    EXPECT_TRUE(showsSign(' ', "--", "4", "5")) << describe();
+    std::string told;
+    EXPECT_TRUE(eventually([&] {
+        std::istringstream lines(said());
+        told.clear();
+        for (std::string line; std::getline(lines, line);)
+            if (line.starts_with("quorvik warning : box ")) told += line + "\n";
+        return told.ends_with(mhName + " works again\n");
+    })) << said();
+    EXPECT_EQ(told, mboxName + " fails: the mailbox does not exist\n" + mboxName +
+                        " fails: the mailbox cannot be read\n" + mboxName + " works again\n" +
+                        maildirName + " fails: the mailbox does not exist\n" + maildirName +
+                        " works again\n" + mhName + " fails: no MH profile names the mail store\n" +
+                        mhName + " works again\n");
+}
+
+// Started with no box anywhere, the monitor watches the system mailbox:
+// $MAIL, else the spool file, and says so; without either it says how to
+// add a box. The first box the rc file defines takes the place of the
+// system mailbox.
+TEST_F(Monitor, AFirstRunWatchesTheSystemMailbox) {
+    if (!scratch::run("unshare -m true")) GTEST_SKIP() << "no private mount namespace here";
+    TempDir spool;
+    fs::path mail = home.path() / "mail";
+    scratch::writeFile(mail, "From a\nStatus: RO\n\nread\nFrom b\n\nnew\n");
+    scratch::writeFile(spool.path() / "quorvik-test", "From a\n\nnew\nFrom b\n\nnew\n");
+    fs::path own = home.path() / "own";
+    scratch::writeFile(own, "From a\n\nnew\nFrom b\n\nnew\nFrom c\n\nnew\n");
+    // The spool directory of this test stands for /var/mail, in a mount
+    // namespace of the monitor's own.
+    const std::vector<std::string> inSpool = {"/usr/bin/unshare",
+                                              "-m",
+                                              "--propagation",
+                                              "private",
+                                              "/bin/sh",
+                                              "-c",
+                                              "mount --bind \"$0\" /var/mail && exec \"$@\"",
+                                              spool.path().string()};
+    const std::string watched = "quorvik warning : no box is defined, so the system mailbox ";
+    struct Case {
+        const char* name;
+        std::vector<std::string> environment;
+        std::string message;
+        std::string fresh, total;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"$MAIL",
+              {"MAIL=" + mail.string(), "USER=quorvik-test"},
+              watched + mail.string() + " is watched; quorvik-config adds your own boxes\n",
+              "1",
+              "2"},
+             {"the spool file",
+              {"MAIL", "USER=quorvik-test"},
+              watched + "/var/mail/quorvik-test is watched; quorvik-config adds your own boxes\n",
+              "2",
+              "2"},
+             {"neither",
+              {"MAIL=" + (home.path() / "none").string(), "USER=quorvik-none"},
+              "quorvik warning : no box is defined and there is no system mailbox; add your "
+              "boxes with quorvik-config (Control and button 2 on the applet) or with -m "
+              "\"MBOX /path/to/mbox\"\n",
+              "0",
+              "0"},
+         }) {
+        SCOPED_TRACE(c.name);
+        fs::remove(home.path() / ".quorvikrc");
+        saidSoFar.clear();
+        start({"-w", "-s"}, c.environment, inSpool);
+        EXPECT_TRUE(shows("--", c.fresh, c.total)) << describe() << said();
+        EXPECT_TRUE(eventually([&] { return said().find('\n') != std::string::npos; }));
+        EXPECT_EQ(said(), c.message);
+
+        // The editor saves a box: the monitor watches that one alone.
+        scratch::writeFile(home.path() / ".quorvikrc.new", "Mailbox = MBOX " + own.string() + "\n");
+        fs::rename(home.path() / ".quorvikrc.new", home.path() / ".quorvikrc");
+        checkNow();
+        EXPECT_TRUE(shows("--", "3", "3")) << describe() << said();
+        monitor.reset();
+    }
 }
 
 TEST_F(Monitor, ButtonTwoStartsTheCommandAndControlTheEditor) {

@@ -12,6 +12,7 @@
 #include <random>
 #include <string>
 
+#include "common/definition.h"
 #include "monitor/core/boxes.h"
 
 namespace {
@@ -66,24 +67,28 @@ TEST_F(RcFile, CommentsAndEmptyLinesChangeNothing) {
 }
 
 TEST_F(RcFile, LineRules) {
+    // Every message about a line ends with where it stands.
+    const std::string at = " In " + path + " at line 1.\n";
     struct Case {
         std::string line;
         int32_t blinkAfter;
         std::string message;
     } cases[] = {
         {"Blink=no", 0, ""},
-        {" Blink=no", 1, ""},  // a blank before the key: no key
+        {" Blink=no", 1,  // a blank before the key: no key
+         "quorvik warning : unknown key \" Blink\", did you mean \"Blink\"?" + at},
         {"# Blink=no", 1, ""},
         {"Blinking = no", 0, ""},  // anything may stand before the =
-        {"Blink no", 1, ""},       // no =
+        {"Blink no", 1, ""},       // no =, but the line belongs to the key
         {"Blink =   ", 1, ""},     // empty value
-        {"blink = no", 1, ""},     // keys are case-sensitive
-        {"Blink", 1, ""},
-        {"Blink = no ", 0, "Error converting \"no \" to boolean value.\n"},
+        {"blink = no", 1,          // keys are case-sensitive
+         "quorvik warning : unknown key \"blink\", did you mean \"Blink\"?" + at},
+        {"Blink", 1, ""},  // a key alone: nothing to set, nothing to say
+        {"Blink = no ", 0, "Error converting \"no \" to boolean value." + at},
         {"Blink = Yes", 1, ""},
         {"Blink = Off", 0, ""},
-        {"Blink =\tno", 0, "Error converting \"\tno\" to boolean value.\n"},
-        {"Blink = no\r", 0, "Error converting \"no\r\" to boolean value.\n"},
+        {"Blink =\tno", 0, "Error converting \"\tno\" to boolean value." + at},
+        {"Blink = no\r", 0, "Error converting \"no\r\" to boolean value." + at},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -91,6 +96,49 @@ TEST_F(RcFile, LineRules) {
         EXPECT_EQ(load(c.line + "\n"), c.message);
         EXPECT_EQ(settings::blink, c.blinkAfter);
     }
+}
+
+// The line numbers are the file's: a line read in several parts
+// counts once, a carriage return ends no line. Only lines that belong to no
+// key are unknown; blank lines and comments indented by mistake say nothing.
+TEST_F(RcFile, MessagesNameTheFileAndLine) {
+    std::string longCommand = "Command = " + std::string(rcLinePart + 100, 'x');
+    std::string text =
+        "# settings\r\n"
+        "Checkdelay = 60\n"
+        "\n"
+        "   \t\n"
+        "  # an indented comment\n" +
+        longCommand +
+        "\n"
+        "UseThreads = maybe\r\n"
+        "Mailbox = MBOX /no/such\n"
+        "Mailbox = MBOX\n"
+        "Intervall=5\n"
+        "Colour = red\n"
+        "\x1b[2J = x\n"
+        "Mailbox = MBOX " +
+        mbox + "\n";
+    auto at = [&](int line) { return " In " + path + " at line " + std::to_string(line) + ".\n"; };
+    EXPECT_EQ(load(text),
+              "quorvik warning : unknown key \"Checkdelay\", did you mean \"CheckDelay\"?" + at(2) +
+                  "quorvik warning : unknown key \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...\"." +
+                  at(6) + "Error converting \"maybe\r\" to boolean value." + at(7) +
+                  "quorvik warning : unknown key \"Colour\"." + at(11) +
+                  "quorvik warning : unknown key \"?[2J\"." + at(12) +
+                  "Mail box '/no/such' does not exist !" + at(8) + "Invalid Mail box parameters !" +
+                  at(9));
+    EXPECT_EQ(settings::checkDelay, 30);
+    EXPECT_EQ(settings::interval, 5u);  // "Intervall" begins with the key Interval
+    EXPECT_EQ(boxCount(*boxListSnapshot()), 1);
+
+    // A definition given twice is told of where it stood first; one from
+    // the command line is told of as before.
+    addDefinition(settings::boxDefinitions, "MBOX /from/the/command/line");
+    EXPECT_EQ(load("Mailbox = MBOX /no/such\n# again\nMailbox = MBOX /no/such\n"),
+              "Mail box '/from/the/command/line' does not exist !\n"
+              "Mail box '/no/such' does not exist !" +
+                  at(1));
 }
 
 TEST_F(RcFile, KeysOfTheFileAlone) {
@@ -147,7 +195,8 @@ TEST_F(RcFile, MailboxLinesReplaceTheCommandLineBoxes) {
     EXPECT_EQ((*list)[0]->path, mbox);
     EXPECT_EQ((*list)[1]->path, "host");
     // A file without a valid box leaves the list in force.
-    EXPECT_EQ(load("Mailbox = MBOX /no/such\n"), "Mail box '/no/such' does not exist !\n");
+    EXPECT_EQ(load("Mailbox = MBOX /no/such\n"),
+              "Mail box '/no/such' does not exist ! In " + path + " at line 1.\n");
     EXPECT_EQ(boxListSnapshot(), list);
 }
 

@@ -2,7 +2,9 @@
 // start-up and event loop as the monitor, without mail. Each press is
 // printed as "press BUTTON X Y STATE" on standard output.
 //
-//   dock_probe [-d display] [-w] [-k] [-b] [-c color] [-s box] [-n new] [-t total] [-H]
+//   dock_probe [-d display] [-w] [-k] [-b] [-c color] [-s box] [-n new] [-t total] [-H] [-F]
+//
+// -H shows the dark phase of a blinking new count, -F a failing box.
 
 #include <unistd.h>
 
@@ -21,7 +23,7 @@ int main(int argc, char** argv) {
     std::optional<std::string> lightColor;
     DisplayState shown;
     int option;
-    while ((option = getopt(argc, argv, "d:wkbc:s:n:t:H")) != -1) {
+    while ((option = getopt(argc, argv, "d:wkbc:s:n:t:HF")) != -1) {
         switch (option) {
         case 'd':
             display = optarg;
@@ -49,6 +51,9 @@ int main(int argc, char** argv) {
             break;
         case 'H':
             shown.showNewCount = 0;
+            break;
+        case 'F':
+            shown.failing = 1;
             break;
         default:
             return 2;

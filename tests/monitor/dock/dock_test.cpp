@@ -195,6 +195,7 @@ struct Glyph {
 Glyph large(int digit, bool lit, int x, int y) { return {10 * digit, lit ? 20 : 0, 10, 20, x, y}; }
 Glyph small(int digit, bool lit, int x) { return {(lit ? 50 : 0) + 5 * digit, 40, 5, 9, x, 12}; }
 Glyph dash(bool lit, int x) { return {100, lit ? 40 : 31, 5, 9, x, 12}; }
+Glyph sign(bool lit) { return {lit ? 16 : 0, 49, 16, 7, 5, 4}; }
 
 Picture expectedPicture(bool lit, bool windowed, const std::vector<Glyph>& glyphs) {
     Picture picture = referencePicture(lit ? PictureName::backlit : PictureName::background);
@@ -257,6 +258,18 @@ TEST(DockPicture, WindowShowsTheGlyphsOfThePartsImageInEachCell) {
          true,
          {small(0, U, 7), small(3, U, 13), large(0, U, 45, 7), large(4, U, 33, 34),
           large(2, U, 45, 34)}},
+        {"unlit, a failing box: the sign over the counts it kept",
+         {"-k", "-s", "2", "-n", "0", "-t", "17", "-F"},
+         U,
+         false,
+         {sign(U), small(0, U, 7), small(2, U, 13), large(0, U, 45, 7), large(1, U, 33, 34),
+          large(7, U, 45, 34)}},
+        {"lit, all boxes, one failing, windowed",
+         {"-w", "-b", "-n", "3", "-t", "250", "-F"},
+         L,
+         true,
+         {sign(L), dash(L, 7), dash(L, 13), large(3, L, 45, 7), large(2, L, 21, 34),
+          large(5, L, 33, 34), large(0, L, 45, 34)}},
         {"windowed with broken-WM: the picture goes to the mapped window",
          {"-w", "-k", "-b", "-s", "1", "-n", "8", "-t", "8"},
          L,
