@@ -267,3 +267,8 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
     if (!anyCounted && settings::selectedBox.load() == shownBox && list == shownList) return;
     computeOutputs(list, newShown, totalShown, status);
 }
+
+void recomputeOutputs(int32_t& newShown, int32_t& totalShown, int32_t& status) {
+    std::lock_guard guard(boxListLock);
+    computeOutputs(boxList, newShown, totalShown, status);
+}

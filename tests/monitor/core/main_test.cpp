@@ -379,6 +379,29 @@ TEST_F(Monitor, ButtonOneElsewhereTogglesTheBacklight) {
     EXPECT_TRUE(eventually([&] { return !read().lit; }));
 }
 
+// Button 1 on plus or minus shows the new box with its own counts at once.
+// No threads and an interval of an hour: no cycle runs meanwhile.
+TEST_F(Monitor, SteppingShowsTheNewBoxsCountsAtOnce) {
+    fs::path one = home.path() / "one", two = home.path() / "two";
+    scratch::writeFile(one, "From a\n\nnew\nFrom b\nStatus: RO\n\nread\n");
+    scratch::writeFile(two, "From a\n\nnew\nFrom b\n\nnew\nFrom c\n\nnew\n");
+    start({"-w", "-t", "-s", "-i", "3600", "-m", "MBOX " + one.string(), "-m",
+           "MBOX " + two.string()});
+    ASSERT_TRUE(shows("--", "4", "5")) << describe();
+    const struct {
+        int x;
+        const char *box, *fresh, *total;
+    } steps[] = {{plusX, "01", "1", "2"},
+                 {plusX, "02", "3", "3"},
+                 {minusX, "01", "1", "2"},
+                 {minusX, "--", "4", "5"},
+                 {minusX, "02", "3", "3"}};
+    for (const auto& step : steps) {
+        press(1, step.x, buttonY);
+        EXPECT_TRUE(shows(step.box, step.fresh, step.total)) << describe();
+    }
+}
+
 TEST_F(Monitor, ButtonTwoStartsTheCommandAndControlTheEditor) {
     fs::path record = home.path() / "editor-arguments";
     scratch::writeFile(bin / "quorvik-config",
