@@ -602,6 +602,57 @@ TEST_F(Monitor, MailAppendedOnDovecotShowsAtOnce) {
     }
 }
 
+// Two monitors of one user, as on two displays, meet servers over TLS at the
+// same time, six each: the servers file keeps all twelve, round after round.
+// Each name of the tests' dovecot (host and port) is a server of its own.
+TEST_F(Monitor, TwoMonitorsMeetingServersAtOnceForgetNone) {
+    dovecotDirectory();
+    std::vector<std::pair<std::string, std::string>> servers;  // box definition, name in the file
+    for (std::string host : {"localhost", "127.0.0.1", "[::1]"})
+        for (std::string box : {"IMAP :993", "IMAP :143", "IMAP :220", "POP3 :995"}) {
+            std::string port = box.substr(box.find(':') + 1);
+            servers.emplace_back(box.substr(0, 5) + host + ":" + port + " alice",
+                                 host + ":" + port);
+        }
+    for (int round = 1; round <= 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        fs::path roundHome = home.path() / std::to_string(round);
+        fs::create_directories(roundHome);
+        // The password command runs once a server has been judged (and
+        // learned): its lines tell when every check got that far.
+        fs::path asked = roundHome / "asked";
+        std::optional<Child> monitors[2];
+        for (int which = 0; which < 2; ++which) {
+            std::string rc = "Push = off\nCheckDelay = 3600\nPasswordCommand = echo >> '" +
+                             asked.string() + "'; echo secret\n";
+            for (int at = which * 6; at < which * 6 + 6; ++at)
+                rc += "Mailbox = " + servers[static_cast<std::size_t>(at)].first + "\n";
+            fs::path rcFile = roundHome / ("rc" + std::to_string(which));
+            scratch::writeFile(rcFile, rc);
+            monitors[which].emplace(
+                std::vector<std::string>{monitorPath, "-w", "-f", rcFile.string()},
+                std::vector<std::string>{"DISPLAY=" + sharedDisplay(),
+                                         "HOME=" + roundHome.string()});
+        }
+        auto lines = [](const fs::path& file) {
+            std::string text = scratch::readFile(file);
+            return std::count(text.begin(), text.end(), '\n');
+        };
+        ASSERT_TRUE(eventually([&] { return lines(asked) == 12; }, 30s))
+            << monitors[0]->errorText() << monitors[1]->errorText();
+        std::string remembered = scratch::readFile(roundHome / ".quorvik-servers"), wrong;
+        for (const auto& [definition, name] : servers) {
+            std::string line = "\n" + name + " pinned ";
+            int times = 0;
+            for (auto at = remembered.find(line); at != std::string::npos;
+                 at = remembered.find(line, at + 1))
+                ++times;
+            if (times != 1) wrong += name + " " + std::to_string(times) + " times\n";
+        }
+        EXPECT_EQ(wrong, "") << remembered;
+    }
+}
+
 // The two programs share the rc file: what the editor's writer saves, the
 // running monitor follows, the default box included.
 TEST_P(Follows, TheFileTheEditorSaves) {
