@@ -5,13 +5,6 @@
 
 #include "common/text.h"
 
-namespace {
-
-// As many links as the kernel follows in one path before it gives up.
-constexpr int linkLimit = 40;
-
-}  // namespace
-
 void trimPathEnd(std::string& path) {
     while (!path.empty() && isWhiteSpace(path.back())) path.pop_back();
     if (!path.empty() && path.back() == '/') path.pop_back();

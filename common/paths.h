@@ -12,6 +12,9 @@ void trimPathEnd(std::string& path);
 // The first part end-trimmed, a slash, the second part unchanged.
 std::string joinPath(std::string_view first, std::string_view second);
 
+// As many symbolic links as the kernel follows in one path before it gives up.
+inline constexpr int linkLimit = 40;
+
 // The text of a symbolic link; none when the path is no link.
 std::optional<std::string> readLink(const std::string& path);
 
