@@ -287,3 +287,8 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
         return;
     computeOutputs(list, newShown, totalShown, status);
 }
+
+void recomputeOutputs(int32_t& newShown, int32_t& totalShown, int32_t& status) {
+    std::lock_guard guard(boxListLock);
+    computeOutputs(boxList, newShown, totalShown, status);
+}

@@ -33,6 +33,9 @@ using NotifyRunner = void (*)(const std::vector<std::string>& variables);
 void setNotifyRunner(NotifyRunner runner);  // nullptr restores launchCommand
 
 void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status);
+// Works the outputs out again from the Boxes' counts as they stand, checking
+// nothing: a step of the selection shows the new box's counts at once.
+void recomputeOutputs(int32_t& newShown, int32_t& totalShown, int32_t& status);
 int runBoxCheck(Box& box);  // the result of checkBox, 0 when the box was busy
 void firstCheck();
 void startThreads();

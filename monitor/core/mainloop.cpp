@@ -46,12 +46,13 @@ void launchEditor() {
 PressOutcome handlePress(unsigned int button, unsigned int state, int x, int y, int32_t boxes) {
     switch (button) {
     case 1:
-        if (onPlus(x, y))
-            stepSelection(1, boxes);
-        else if (onMinus(x, y))
-            stepSelection(-1, boxes);
-        else
+        if (onPlus(x, y) || onMinus(x, y)) {
+            stepSelection(onPlus(x, y) ? 1 : -1, boxes);
+            // Shown at once, the new box's own counts, not the last one's.
+            recomputeOutputs(shownNew, shownTotal, mailStatus);
+        } else {
             toggle(settings::backlight);
+        }
         return PressOutcome::redraw;
     case 3:
         if (onPlus(x, y))

@@ -11,12 +11,13 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -44,6 +45,11 @@ constexpr uint32_t storeEvents = IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_DEL
 // The nearest existing folder above a store that is not there (yet): only
 // what comes into it matters.
 constexpr uint32_t anchorEvents = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+// A folder passed through on the way to a store: moved or removed, it no
+// longer is on the way.
+constexpr uint32_t wayEvents = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// An entry of a folder that came, went or was replaced.
+constexpr uint32_t entryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 
 // One change under a watched folder that concerns a box, or the rc file.
 struct Interest {
@@ -51,10 +57,20 @@ struct Interest {
     std::string name;          // the entry that matters; empty: any entry
 };
 
+// What a folder is watched for.
 struct Watched {
     std::string folder;
+    uint32_t mask = 0;
     std::vector<Interest> interests;
+    // Its entries on the way to a store, links and store files: one that
+    // comes, goes or is replaced may make a path lead elsewhere.
+    std::set<std::string> onTheWay;
 };
+using Folders = std::map<std::string, Watched>;
+
+// Where the stores of each box (and the rc file) were found at a sync: the
+// watch of each store's folder and the entry in it.
+using Stores = std::map<std::shared_ptr<Box>, std::set<std::pair<int, std::string>>>;
 
 // A box (or the rc file) whose store changed and is to be checked.
 struct Pending {
@@ -91,14 +107,75 @@ std::string nameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// The file a path names, through symbolic links; the path itself when it
-// cannot be resolved.
-std::string resolved(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    if (real == nullptr) return path;
-    std::string result(real);
-    std::free(real);
-    return result;
+// The parts of a path between its slashes, without the empty ones and ".".
+std::deque<std::string> partsOf(const std::string& path) {
+    std::deque<std::string> parts;
+    for (std::size_t at = 0; at <= path.size();) {
+        std::size_t slash = std::min(path.find('/', at), path.size());
+        std::string part = path.substr(at, slash - at);
+        if (!part.empty() && part != ".") parts.push_back(std::move(part));
+        at = slash + 1;
+    }
+    return parts;
+}
+
+// The folder above one reached by a walk: with its links followed, a
+// folder's name tells its parent, but for "." and "..".
+std::string parentOf(const std::string& folder) {
+    if (folder.empty()) return folder;  // the root
+    if (folder == "." || folder.ends_with("..")) return folder + "/..";
+    return folder.substr(0, folder.rfind('/'));
+}
+
+// What lstat said of each path met in one sync (the boxes share most of their
+// folders); none when there is nothing there.
+using Modes = std::map<std::string, std::optional<mode_t>>;
+
+std::optional<mode_t> modeOf(const std::string& path, Modes& modes) {
+    auto [entry, fresh] = modes.try_emplace(path);
+    struct stat status {};
+    if (fresh && lstat(path.c_str(), &status) == 0) entry->second = status.st_mode;
+    return entry->second;
+}
+
+// Follows a path as the user named it, part by part, and notes what to watch
+// so that a path that comes to lead elsewhere is walked again: each folder
+// passed through, for its own move or removal, and the entry of each link,
+// for its replacement. Gives the path that the links lead to; from the first
+// part that is not there, the rest stays as named.
+std::string followWay(const std::string& path, Folders& folders, Modes& modes) {
+    std::deque<std::string> rest = partsOf(path);
+    std::string at = !path.empty() && path.front() == '/' ? "" : ".";  // "": the root
+    int links = 0;
+    while (!rest.empty()) {
+        std::string name = std::move(rest.front());
+        rest.pop_front();
+        if (name == "..") {
+            at = parentOf(at);
+            continue;
+        }
+        std::string next = at + "/" + name;
+        std::optional<mode_t> mode = modeOf(next, modes);
+        std::optional<std::string> target;
+        if (mode && S_ISLNK(*mode) && links < linkLimit) target = readLink(next);
+        if (target) {
+            ++links;
+            Watched& holder = folders[at.empty() ? "/" : at];
+            holder.mask |= entryEvents;
+            holder.onTheWay.insert(name);
+            std::deque<std::string> parts = partsOf(*target);
+            rest.insert(rest.begin(), parts.begin(), parts.end());
+            if (target->front() == '/') at.clear();
+            continue;
+        }
+        if (!mode) {
+            for (const std::string& part : rest) next += "/" + part;
+            return next;
+        }
+        if (!rest.empty() && S_ISDIR(*mode)) folders[next].mask |= wayEvents;
+        at = std::move(next);
+    }
+    return at.empty() ? "/" : at;
 }
 
 // The MH folder a box names, found as its check finds it.
@@ -125,14 +202,22 @@ public:
     }
 
 private:
-    // The folders to watch for the list in force and the rc file.
-    std::map<std::string, std::vector<Interest>> wanted(const BoxList& list) {
-        std::map<std::string, std::vector<Interest>> folders;
+    // The folders to watch for the list in force and the rc file: the stores
+    // where the paths lead now, and what is on the way to them.
+    static Folders wanted(const BoxList& list) {
+        Folders folders;
+        Modes modes;
         auto file = [&](const std::shared_ptr<Box>& box, const std::string& path) {
-            // A link's own folder (the link replaced) and its target's.
-            folders[folderOf(path)].push_back({box, nameOf(path)});
-            std::string target = resolved(path);
-            if (target != path) folders[folderOf(target)].push_back({box, nameOf(target)});
+            std::string target = followWay(path, folders, modes);
+            Watched& folder = folders[folderOf(target)];
+            folder.mask |= storeEvents;
+            folder.interests.push_back({box, nameOf(target)});
+            folder.onTheWay.insert(nameOf(target));  // replaced by a link, say
+        };
+        auto store = [&](const std::shared_ptr<Box>& box, const std::string& path) {
+            Watched& folder = folders[followWay(path, folders, modes)];
+            folder.mask |= storeEvents;
+            folder.interests.push_back({box, ""});
         };
         for (const auto& box : list) {
             switch (box->type) {
@@ -140,11 +225,11 @@ private:
                 file(box, box->path);
                 break;
             case BOX_MAILDIR:
-                folders[box->path + "/new"].push_back({box, ""});
-                folders[box->path + "/cur"].push_back({box, ""});
+                store(box, box->path + "/new");
+                store(box, box->path + "/cur");
                 break;
             case BOX_MH:
-                if (auto folder = mhFolder(*box)) folders[*folder].push_back({box, ""});
+                if (auto folder = mhFolder(*box)) store(box, *folder);
                 break;
             default:
                 break;
@@ -154,23 +239,29 @@ private:
         return folders;
     }
 
-    // Watches what the list in force needs, when it changed or a folder that
-    // was missing may have come.
+    // Watches what the list in force needs, when it changed, a folder that
+    // was missing may have come, or a path may lead elsewhere now.
     void sync() {
         auto list = boxListSnapshot();
         if (list == syncedList && !resync) return;
-        if (list != syncedList) followIdleBoxes(*list);
+        bool sameList = list == syncedList;
+        if (!sameList) followIdleBoxes(*list);
         syncedList = list;
         resync = false;
         anchors.clear();
         std::map<int, Watched> fresh;
-        for (auto& [folder, interests] : wanted(*list)) {
-            int wd = adderInUse.load()(inotify.get(), folder.c_str(), storeEvents | IN_MASK_ADD);
+        Stores stores;
+        for (auto& [folder, want] : wanted(*list)) {
+            int wd = adderInUse.load()(inotify.get(), folder.c_str(), want.mask | IN_MASK_ADD);
+            for (const Interest& interest : want.interests)
+                stores[interest.box].insert({wd, interest.name});
             if (wd >= 0) {
                 Watched& watched = fresh[wd];
                 watched.folder = folder;
-                watched.interests.insert(watched.interests.end(), interests.begin(),
-                                         interests.end());
+                watched.mask |= want.mask;
+                watched.interests.insert(watched.interests.end(), want.interests.begin(),
+                                         want.interests.end());
+                watched.onTheWay.insert(want.onTheWay.begin(), want.onTheWay.end());
                 continue;
             }
             if (errno == ENOSPC) {
@@ -197,6 +288,17 @@ private:
         for (const auto& [wd, watched] : watches)
             if (fresh.count(wd) == 0) inotify_rm_watch(inotify.get(), wd);
         watches = std::move(fresh);
+        // A store that the path leads to now may hold mail that no event told
+        // of: one of another folder, or one that was not there. (A new list
+        // is counted by the scheduler's pass.)
+        if (sameList) {
+            auto now = Clock::now();
+            for (const auto& [box, places] : stores)
+                if (auto before = storesSeen.find(box);
+                    before != storesSeen.end() && before->second != places)
+                    mark(box, now);
+        }
+        storesSeen = std::move(stores);
     }
 
     // Waits for the next change, or until the next pending check is due, or
@@ -242,10 +344,11 @@ private:
         }
         auto found = watches.find(event.wd);
         if (found == watches.end()) return;
-        if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0 ||
-            std::find(anchors.begin(), anchors.end(), event.wd) != anchors.end())
-            resync = true;
         std::string name = event.len > 0 ? std::string(event.name) : std::string();
+        if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0 ||
+            std::find(anchors.begin(), anchors.end(), event.wd) != anchors.end() ||
+            ((event.mask & entryEvents) != 0 && found->second.onTheWay.count(name) != 0))
+            resync = true;
         for (const Interest& interest : found->second.interests) {
             bool self = (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0;
             if (self || interest.name.empty() || interest.name == name) mark(interest.box, now);
@@ -300,6 +403,7 @@ private:
     std::shared_ptr<const BoxList> syncedList;
     bool resync = true;
     std::map<int, Watched> watches;
+    Stores storesSeen;
     std::vector<int> anchors;
     std::map<const Box*, Pending> pending;
 };

@@ -1,6 +1,7 @@
 #include "monitor/net/knownservers.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "common/fd.h"
 #include "common/home.h"
+#include "common/paths.h"
 #include "common/text.h"
 #include "monitor/net/testing.h"
 
@@ -247,10 +249,38 @@ std::optional<Remembered> find(const std::string& server) {
     return std::nullopt;
 }
 
-// Writes the lines to a new file beside the old one, then puts it in the
-// old one's place: a reader sees the old file or the new, never a part.
-bool writeLines(const std::vector<std::string>& lines, std::string& why) {
-    std::string temporary = state.path + ".XXXXXX";
+// Holds the file against the other monitors of the user (on another display,
+// say) while one re-reads, merges and replaces it, so that neither drops what
+// the other wrote. The lock is on the file itself, made empty when missing;
+// one replaced while this waited is let go, and the new one locked. Holds
+// nothing when the file cannot be opened: the write then tells why.
+FileDescriptor lockFile(const std::string& target) {
+    // Each replacement waited out is another monitor's learning: a few.
+    constexpr int tries = 100;
+    FileDescriptor file;
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        file.reset(open(target.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600));
+        if (!file.isOpen()) return file;
+        int locked;
+        do locked = flock(file.get(), LOCK_EX);
+        while (locked != 0 && errno == EINTR);
+        if (locked != 0) return FileDescriptor{};
+        struct stat held {};
+        struct stat named {};
+        if (fstat(file.get(), &held) == 0 && stat(target.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+            break;
+    }
+    return file;
+}
+
+// Writes the lines to a new file beside the target, then puts it in the
+// target's place: a reader sees the old file or the new, never a part. The
+// target is the file that the links at the path lead to: links kept by the
+// user (a dotfile manager's, say) stay as they are.
+bool writeLines(const std::string& target, const std::vector<std::string>& lines,
+                std::string& why) {
+    std::string temporary = target + ".XXXXXX";
     FileDescriptor file{mkostemp(temporary.data(), O_CLOEXEC)};
     if (!file.isOpen()) {
         why = std::strerror(errno);
@@ -274,7 +304,7 @@ bool writeLines(const std::vector<std::string>& lines, std::string& why) {
         why = std::strerror(errno);
         written = false;
     }
-    if (written && rename(temporary.c_str(), state.path.c_str()) != 0) {
+    if (written && rename(temporary.c_str(), target.c_str()) != 0) {
         why = std::strerror(errno);
         written = false;
     }
@@ -283,8 +313,15 @@ bool writeLines(const std::vector<std::string>& lines, std::string& why) {
 }
 
 void learn(const KnownServer& server) {
-    refresh();  // what other workers or monitors wrote meanwhile is kept
+    refresh();
     state.unsaved[server.server] = server;
+    if (!state.writable) return;
+    std::string target = followLinks(state.path);
+    FileDescriptor lock = lockFile(target);
+    // Read again under the lock, whatever the stamps say: what other
+    // monitors wrote meanwhile is kept.
+    state.read = false;
+    refresh();
     if (!state.writable) return;
     std::vector<std::string> lines = state.lines;
     if (auto known = state.servers.find(server.server); known != state.servers.end()) {
@@ -300,7 +337,7 @@ void learn(const KnownServer& server) {
         lines.push_back(formatKnownServerLine(server));
     }
     std::string why;
-    if (!writeLines(lines, why)) {
+    if (!writeLines(target, lines, why)) {
         reportNotRemembered("cannot write", why);
         return;
     }

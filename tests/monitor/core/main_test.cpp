@@ -571,6 +571,29 @@ TEST_F(Monitor, AFirstRunWatchesTheSystemMailbox) {
     }
 }
 
+// Button 1 on plus or minus shows the new box with its own counts at once.
+// No threads and an interval of an hour: no cycle runs meanwhile.
+TEST_F(Monitor, SteppingShowsTheNewBoxsCountsAtOnce) {
+    fs::path one = home.path() / "one", two = home.path() / "two";
+    scratch::writeFile(one, "From a\n\nnew\nFrom b\nStatus: RO\n\nread\n");
+    scratch::writeFile(two, "From a\n\nnew\nFrom b\n\nnew\nFrom c\n\nnew\n");
+    start({"-w", "-t", "-s", "-i", "3600", "-m", "MBOX " + one.string(), "-m",
+           "MBOX " + two.string()});
+    ASSERT_TRUE(shows("--", "4", "5")) << describe();
+    const struct {
+        int x;
+        const char *box, *fresh, *total;
+    } steps[] = {{plusX, "01", "1", "2"},
+                 {plusX, "02", "3", "3"},
+                 {minusX, "01", "1", "2"},
+                 {minusX, "--", "4", "5"},
+                 {minusX, "02", "3", "3"}};
+    for (const auto& step : steps) {
+        press(1, step.x, buttonY);
+        EXPECT_TRUE(shows(step.box, step.fresh, step.total)) << describe();
+    }
+}
+
 TEST_F(Monitor, ButtonTwoStartsTheCommandAndControlTheEditor) {
     fs::path record = home.path() / "editor-arguments";
     scratch::writeFile(bin / "quorvik-config",
@@ -768,6 +791,57 @@ TEST_F(Monitor, MailAppendedOnDovecotShowsAtOnce) {
             "a@example.org\\r\\nSubject: s\\r\\n\\r\\nbody\\r\\n'); c.logout()\"";
         ASSERT_TRUE(scratch::run(append));
         EXPECT_TRUE(shows("--", total, total, 30s)) << describe() << monitor->errorText();
+    }
+}
+
+// Two monitors of one user, as on two displays, meet servers over TLS at the
+// same time, six each: the servers file keeps all twelve, round after round.
+// Each name of the tests' dovecot (host and port) is a server of its own.
+TEST_F(Monitor, TwoMonitorsMeetingServersAtOnceForgetNone) {
+    dovecotDirectory();
+    std::vector<std::pair<std::string, std::string>> servers;  // box definition, name in the file
+    for (std::string host : {"localhost", "127.0.0.1", "[::1]"})
+        for (std::string box : {"IMAP :993", "IMAP :143", "IMAP :220", "POP3 :995"}) {
+            std::string port = box.substr(box.find(':') + 1);
+            servers.emplace_back(box.substr(0, 5) + host + ":" + port + " alice",
+                                 host + ":" + port);
+        }
+    for (int round = 1; round <= 10; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        fs::path roundHome = home.path() / std::to_string(round);
+        fs::create_directories(roundHome);
+        // The password command runs once a server has been judged (and
+        // learned): its lines tell when every check got that far.
+        fs::path asked = roundHome / "asked";
+        std::optional<Child> monitors[2];
+        for (int which = 0; which < 2; ++which) {
+            std::string rc = "Push = off\nCheckDelay = 3600\nPasswordCommand = echo >> '" +
+                             asked.string() + "'; echo secret\n";
+            for (int at = which * 6; at < which * 6 + 6; ++at)
+                rc += "Mailbox = " + servers[static_cast<std::size_t>(at)].first + "\n";
+            fs::path rcFile = roundHome / ("rc" + std::to_string(which));
+            scratch::writeFile(rcFile, rc);
+            monitors[which].emplace(
+                std::vector<std::string>{monitorPath, "-w", "-f", rcFile.string()},
+                std::vector<std::string>{"DISPLAY=" + sharedDisplay(),
+                                         "HOME=" + roundHome.string()});
+        }
+        auto lines = [](const fs::path& file) {
+            std::string text = scratch::readFile(file);
+            return std::count(text.begin(), text.end(), '\n');
+        };
+        ASSERT_TRUE(eventually([&] { return lines(asked) == 12; }, 30s))
+            << monitors[0]->errorText() << monitors[1]->errorText();
+        std::string remembered = scratch::readFile(roundHome / ".quorvik-servers"), wrong;
+        for (const auto& [definition, name] : servers) {
+            std::string line = "\n" + name + " pinned ";
+            int times = 0;
+            for (auto at = remembered.find(line); at != std::string::npos;
+                 at = remembered.find(line, at + 1))
+                ++times;
+            if (times != 1) wrong += name + " " + std::to_string(times) + " times\n";
+        }
+        EXPECT_EQ(wrong, "") << remembered;
     }
 }
 

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "monitor/core/boxes.h"
 #include "monitor/core/cycle.h"
 #include "monitor/core/options.h"
 #include "monitor/dock/dock.h"
+#include "tests/support/monitor_testing.h"
 
 namespace {
 
@@ -19,7 +21,11 @@ protected:
         savedBacklight = 0;
         showNewCount = 1;
     }
-    void TearDown() override { resetSettings(); }
+    void TearDown() override {
+        setBoxChecker(nullptr);
+        clearBoxList();
+        resetSettings();
+    }
 };
 
 constexpr int plusX = 15, minusX = 9, buttonY = 24;
@@ -54,6 +60,55 @@ TEST_F(MainLoop, ButtonsStepTheSelection) {
         EXPECT_EQ(outcome, c.button == 1 ? PressOutcome::redraw : PressOutcome::nothing);
         EXPECT_EQ(settings::backlight, 0);
         EXPECT_EQ(settings::blink, 1);
+    }
+}
+
+std::atomic<int> checks{0};
+int countCheck(Box&) {
+    ++checks;
+    return 0;
+}
+
+// Button 1 on plus or minus shows the new box with its own counts at once,
+// worked out from the Boxes as they stand: no box is checked for it.
+TEST_F(MainLoop, SteppingShowsTheNewBoxsCountsAtOnce) {
+    for (int32_t threads : {1, 0}) {
+        SCOPED_TRACE(threads ? "threads" : "no threads");
+        settings::useThreads = threads;
+        for (const char* server : {"a", "b", "c"})
+            addDefinition(settings::boxDefinitions, std::string("POP3 ") + server);
+        rebuildBoxList();
+        const std::pair<int32_t, int32_t> counts[] = {{1, 5}, {0, 7}, {4, 4}};
+        for (int32_t position = 1; position <= 3; ++position) {
+            boxAt(position)->newCount = counts[position - 1].first;
+            boxAt(position)->totalCount = counts[position - 1].second;
+        }
+        settings::selectedBox = 0;
+        setBoxChecker(countCheck);
+        checkCycle(shownNew, shownTotal, mailStatus);
+        checks = 0;
+
+        struct Step {
+            int x;
+            int32_t box, fresh, total, status;
+        } steps[] = {
+            {plusX, 1, 1, 5, STATUS_BOTH},  {plusX, 2, 0, 7, STATUS_OTHER},
+            {minusX, 1, 1, 5, STATUS_BOTH}, {minusX, 0, 5, 16, STATUS_OTHER},
+            {minusX, 3, 4, 4, STATUS_BOTH},
+        };
+        for (const Step& step : steps) {
+            SCOPED_TRACE(step.box);
+            EXPECT_EQ(handlePress(1, 0, step.x, buttonY, 3), PressOutcome::redraw);
+            DisplayState shown = displayStateNow();
+            EXPECT_EQ(shown.selectedBox, step.box);
+            EXPECT_EQ(shown.shownNew, step.fresh);
+            EXPECT_EQ(shown.shownTotal, step.total);
+            EXPECT_EQ(mailStatus, step.status);
+        }
+        EXPECT_EQ(checks, 0);
+        setBoxChecker(nullptr);
+        clearBoxList();
+        resetSettings();
     }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "monitor/core/boxes.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -31,8 +32,22 @@ protected:
     }
 };
 
-const char* usageText =
-    "Quorvik version 2.3.0 - the quorvik developers 2026-11-01\n"
+// The version line, with the release where the build takes it from: the
+// top entry of debian/changelog, read by dpkg's own reader.
+std::string versionLine() {
+    const std::string read = "dpkg-parsechangelog -l '" QUORVIK_SOURCE_DIR "/debian/changelog' -S ";
+    auto field = [](const std::string& command) {
+        std::string value = scratch::run(command).value_or("");
+        if (!value.empty() && value.back() == '\n') value.pop_back();
+        return value;
+    };
+    std::string version = field(read + "Version");
+    std::string date = field("LC_ALL=C date -d \"$(" + read + "Date | cut -d' ' -f2-4)\" +%F");
+    EXPECT_FALSE(version.empty() || date.empty()) << "debian/changelog could not be read";
+    return "Quorvik version " + version + " - the quorvik developers " + date + "\n";
+}
+
+const char* usageLines =
     "Usage: quorvik [-h] [-v] [-w] [-k] [-b] [-s] [-r] [-z] [-t] [-d <display>] [-c <color>] "
     "[-x <command>] [-n <command>] [-f <file>] [-i <secs>] [-o <box-num>] [-l <delay>] "
     "[-m <box-def>]\n"
@@ -144,12 +159,12 @@ std::pair<std::string, int> scanInChild(std::vector<std::string> words) {
 }
 
 TEST_F(Options, UsageAndVersionTextsAreExact) {
-    const std::string version = "Quorvik version 2.3.0 - the quorvik developers 2026-11-01\n";
+    const std::string version = versionLine(), usage = version + usageLines;
     EXPECT_EQ(scanInChild({"-v"}), std::make_pair(version, 0));
     EXPECT_EQ(scanInChild({"-vanything", "-h"}), std::make_pair(version, 0));
-    EXPECT_EQ(scanInChild({"-h"}), std::make_pair(std::string(usageText), 0));
-    EXPECT_EQ(scanInChild({"-b", "-x"}), std::make_pair(std::string(usageText), 0));
-    EXPECT_EQ(scanInChild({"-m"}), std::make_pair(std::string(usageText), 0));
+    EXPECT_EQ(scanInChild({"-h"}), std::make_pair(usage, 0));
+    EXPECT_EQ(scanInChild({"-b", "-x"}), std::make_pair(usage, 0));
+    EXPECT_EQ(scanInChild({"-m"}), std::make_pair(usage, 0));
 }
 
 TEST_F(Options, ToBooleanWords) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -155,6 +156,79 @@ TEST_F(Watch, StoresReplacedOrRemovedAndBackAreFollowed) {
     scratch::writeFile(maildir / "new" / "2", "x\n");
     scratch::writeFile(maildir / "new" / "3", "x\n");
     EXPECT_TRUE(shows(2, 2, 2));
+}
+
+// A store reached by the path as the user named it: when a folder on the way,
+// or a link's target, is replaced, the new one is watched and counted. The
+// scheduler's passes are an hour apart: only the watcher can show the mail.
+TEST_F(Watch, StoresReachedAnotherWayAreFollowed) {
+    if (!scratch::haveProgram("/usr/bin/procmail")) GTEST_SKIP() << "procmail is not installed";
+    scratch::writeFile(home / ".procmailrc", "");
+    settings::checkDelay = 3600;
+    // procmail delivers messages to an mbox, or to a Maildir (a trailing slash).
+    auto deliver = [&](const fs::path& store, int messages) {
+        if (store.string().ends_with('/'))
+            for (const char* part : {"new", "cur", "tmp"}) fs::create_directories(store / part);
+        else
+            fs::create_directories(store.parent_path());
+        scratch::writeFile(home / "message", "From: a@example.org\nSubject: s\n\nbody\n");
+        for (int i = 0; i < messages; ++i)
+            ASSERT_TRUE(scratch::run(
+                inHome() + "procmail -f s@example.org DEFAULT=" + store.string() + " < message"));
+    };
+    // A link replaced as ln -sfn replaces it: a new one renamed over it.
+    auto relink = [](const fs::path& link, const fs::path& target) {
+        fs::create_symlink(target, link.string() + ".new");
+        fs::rename(link.string() + ".new", link);
+    };
+    const struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make, replace;
+        std::string box, deliverTo;  // below the case's folder
+        int32_t before, after;       // messages once replaced, and once delivered
+    } cases[] = {
+        {"a Maildir whose parent is renamed away and made again",
+         [&](const fs::path& at) { deliver(at / "Mail/box/", 2); },
+         [](const fs::path& at) {
+             fs::rename(at / "Mail", at / "Mail.old");
+             for (const char* part : {"new", "cur", "tmp"})
+                 fs::create_directories(at / "Mail/box" / part);
+         },
+         "MAILDIR Mail/box", "Mail/box/", 0, 1},
+        {"an mbox given as a link, pointed at a file in another folder",
+         [&](const fs::path& at) {
+             deliver(at / "one/mbox", 1);
+             deliver(at / "two/mbox", 3);
+             fs::create_symlink("one/mbox", at / "inbox");
+         },
+         [&](const fs::path& at) { relink(at / "inbox", "two/mbox"); }, "MBOX inbox", "two/mbox", 3,
+         4},
+        {"a folder on the way given as a link, pointed at another",
+         [&](const fs::path& at) {
+             deliver(at / "first/box/", 2);
+             for (const char* part : {"new", "cur", "tmp"})
+                 fs::create_directories(at / "second/box" / part);
+             fs::create_symlink(at / "first", at / "Mail");
+         },
+         [&](const fs::path& at) { relink(at / "Mail", at / "second"); }, "MAILDIR Mail/box",
+         "second/box/", 0, 1},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path at = home / ("case" + std::to_string(++number));
+        fs::create_directories(at);
+        c.make(at);
+        std::string type = c.box.substr(0, c.box.find(' ') + 1);
+        boxes({type + (at / c.box.substr(type.size())).string()});
+        startWatching();
+        c.replace(at);
+        EXPECT_TRUE(shows(1, c.before, c.before));
+        deliver(at / c.deliverTo, 1);
+        EXPECT_TRUE(shows(1, c.after, c.after));
+        stopWatching();
+        clearBoxList();
+    }
 }
 
 // A delivery writes many times; the box is checked once the writes settle,

@@ -288,3 +288,50 @@ TEST_F(ServersFile, WorkersLearningAtOnceLoseNothing) {
     }
     EXPECT_EQ(entries().size(), 1u);
 }
+
+// A file kept as a link, as dotfile managers keep it, is written through the
+// link: the file it leads to is replaced, and the links stay as they were.
+TEST_F(ServersFile, ALinkedFileIsWrittenThroughItsLinks) {
+    const std::string mine = "# mine\nold.example:993 pinned " + one + "\n";
+    const struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link, its text
+        std::string target;                                      // from the home directory
+        bool exists;
+    } cases[] = {
+        {"relative", {{".quorvik-servers", "dotfiles/servers"}}, "dotfiles/servers", true},
+        {"absolute",
+         {{".quorvik-servers", (home / "dotfiles/servers").string()}},
+         "dotfiles/servers",
+         true},
+        {"a link to a link",
+         {{".quorvik-servers", "dotfiles/link"}, {"dotfiles/link", "deeper/servers"}},
+         "dotfiles/deeper/servers",
+         true},
+        {"to a file not made yet", {{".quorvik-servers", "dotfiles/new"}}, "dotfiles/new", false},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(home / "dotfiles");
+        fs::remove(file());
+        fs::create_directories((home / c.target).parent_path());
+        if (c.exists) std::ofstream(home / c.target) << mine;
+        for (const auto& [link, text] : c.links) fs::create_symlink(text, home / link);
+        std::string server = "case" + std::to_string(++number) + ".example:993";
+
+        EXPECT_TRUE(knownServerAccepts(server, unverified(two)));
+        for (const auto& [link, text] : c.links) {
+            ASSERT_TRUE(fs::is_symlink(home / link)) << link;
+            EXPECT_EQ(fs::read_symlink(home / link), text);
+        }
+        std::string written = text();
+        EXPECT_EQ(written.rfind(c.exists ? mine : "# Servers quorvik has met", 0), 0u) << written;
+        EXPECT_TRUE(written.ends_with("\n" + server + " pinned " + two + "\n")) << written;
+        errorsOf([&] { EXPECT_FALSE(knownServerAccepts(server, unverified(three))); });
+        std::size_t files = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(home / "dotfiles"))
+            files += fs::is_regular_file(entry.symlink_status());
+        EXPECT_EQ(files, 1u);  // nothing left over beside the target
+    }
+}
