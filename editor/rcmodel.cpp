@@ -16,6 +16,7 @@
 
 #include "common/fd.h"
 #include "common/numbers.h"
+#include "common/paths.h"
 #include "common/text.h"
 
 namespace {
@@ -209,19 +210,10 @@ std::string layoutText() {
     return text;
 }
 
-// The file the rc path stands for: a symbolic link is followed, so that a
-// linked rc file is updated instead of the link being replaced.
-std::string targetPath(const std::string& path) {
-    struct stat status {};
-    if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
-        if (char* resolved = realpath(path.c_str(), nullptr)) {
-            std::string target(resolved);
-            std::free(resolved);
-            return target;
-        }
-    }
-    return path;
-}
+// The file the rc path stands for: symbolic links are followed, also to a
+// file not made yet, so that a linked rc file is updated instead of the link
+// being replaced.
+std::string targetPath(const std::string& path) { return followLinks(path); }
 
 // Writes all of `text` from the current offset; 0 or the errno of the failure.
 int writeAll(int fd, const std::string& text) {

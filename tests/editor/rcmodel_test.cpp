@@ -449,4 +449,15 @@ TEST_F(RcModel, SaveModes) {
     ASSERT_EQ(lstat(link.c_str(), &status), 0);
     EXPECT_TRUE(S_ISLNK(status.st_mode));
     EXPECT_EQ(readFile(dir.path("shared")), readFile(dataDir + "/defaults.saved"));
+
+    // So is one whose link leads, through another, to a file not made yet,
+    // as a dotfile manager leaves it before the first save.
+    std::string dangling = dir.path("dangling");
+    ASSERT_EQ(symlink("middle", dangling.c_str()), 0);
+    ASSERT_EQ(symlink(dir.path("repository-rc").c_str(), dir.path("middle").c_str()), 0);
+    editorSettings().rcPath = dangling;
+    ASSERT_TRUE(saveRcFile());
+    ASSERT_EQ(lstat(dangling.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISLNK(status.st_mode));
+    EXPECT_EQ(readFile(dir.path("repository-rc")), readFile(dataDir + "/defaults.saved"));
 }
