@@ -274,7 +274,7 @@ void loadWidgets() {
     setCheck(widgets.blink, s.Blink);
     setCheck(widgets.runOnce, s.RunOnce);
     setCheck(widgets.checkSize, s.CheckSize);
-    setCheck(widgets.push, s.Push.value_or(1));
+    setCheck(widgets.push, s.Push.value_or(flagDefault(rcKeyNamed("Push"))));
     setEntry(widgets.color, s.Color);
     setEntry(widgets.command, s.Command);
     setEntry(widgets.notify, s.Notify);
@@ -366,7 +366,8 @@ bool saveSettings() {
     s.RunOnce = checkFlag(widgets.runOnce);
     s.CheckSize = checkFlag(widgets.checkSize);
     // Left at its default, a key the file did not have stays out of it.
-    if (int push = checkFlag(widgets.push); s.Push || push == 0) s.Push = push;
+    if (int push = checkFlag(widgets.push); s.Push || push != flagDefault(rcKeyNamed("Push")))
+        s.Push = push;
     return saveRcFile();
 }
 

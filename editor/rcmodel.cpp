@@ -12,16 +12,17 @@
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/fd.h"
 #include "common/numbers.h"
 #include "common/paths.h"
+#include "common/rcschema.h"
 #include "common/text.h"
 
 namespace {
 
-EditorSettings settings;
 std::string saveFailure;  // the message of the last save that failed
 
 struct FileCloser {
@@ -53,54 +54,157 @@ bool isDefaultPath(const std::string& path) {
     return path.find("/.quorvikrc") != std::string::npos;
 }
 
-const char* onOff(int flag) { return flag ? "On" : "Off"; }
-const char* trueFalse(int flag) { return flag ? "True" : "False"; }
-const char* yesNo(int flag) { return flag ? "Yes" : "No"; }
-const char* textOrNothing(const std::optional<std::string>& text) {
-    return text ? text->c_str() : "";
+// Where the record holds a key.
+using NumberField = int EditorSettings::*;                    // a number, or a flag
+using GivenFlagField = std::optional<int> EditorSettings::*;  // a flag kept only when given
+using TextField = std::optional<std::string> EditorSettings::*;
+using BoxesField = EntryList EditorSettings::*;
+using Field = std::variant<NumberField, GivenFlagField, TextField, BoxesField>;
+
+struct FlagWords {
+    const char* on = nullptr;
+    const char* off = nullptr;
+};
+
+// How the editor holds a key and writes it back.
+struct KeyLayout {
+    std::string_view key;
+    Field field;
+    std::string_view comment;      // the lines above the key in the written file
+    FlagWords words{};             // a flag's words
+    bool writtenWhenSet = false;   // a text stays out of the file while it holds none
+    int writtenAtLeast = INT_MIN;  // a number written no lower than this
+};
+
+// One for each key; the rc schema gives their order in the file.
+constexpr KeyLayout layouts[] = {
+    {.key = "Backlight",
+     .field = &EditorSettings::Backlight,
+     .comment = "# Backlight : boolean\n# Default : Off\n",
+     .words = {"On", "Off"}},
+    {.key = "Color",
+     .field = &EditorSettings::Color,
+     .comment = "# Color : string (backlight color when backlight is ON)\n# Default : #6ec63b\n"},
+    {.key = "CheckSize",
+     .field = &EditorSettings::CheckSize,
+     .comment = "# CheckSize : boolean (use files' size to check for new mails)\n"
+                "# Default : False\n",
+     .words = {"True", "False"}},
+    {.key = "Interval",
+     .field = &EditorSettings::Interval,
+     .comment = "# Update interval : integer (seconds)\n# Default : 1\n"},
+    {.key = "Command",
+     .field = &EditorSettings::Command,
+     .comment = "# Command : string (what to do with button 2)\n# Default : nothing\n"},
+    {.key = "Notify",
+     .field = &EditorSettings::Notify,
+     .comment = "# Notify : string (what to do when new mail arrives)\n# Default : nothing\n"},
+    {.key = "Blink",
+     .field = &EditorSettings::Blink,
+     .comment = "# Blinking enable : boolean\n# Default : yes\n",
+     .words = {"Yes", "No"}},
+    {.key = "DefaultBox",
+     .field = &EditorSettings::DefaultBox,
+     .comment = "# Default box to display : integer (not usefull for only 1 mailbox)\n"
+                "# Default : 0 (all boxes)\n"},
+    {.key = "CheckDelay",
+     .field = &EditorSettings::CheckDelay,
+     .comment = "# Delay between pop3/hotmail and imap checks : integer (in seconds)\n"
+                "# Default : 30\n",
+     .writtenAtLeast = 15},
+    {.key = "RunOnce",
+     .field = &EditorSettings::RunOnce,
+     .comment = "# Run Notify-command only when switching from 0 new mail to >0\n"
+                "# Default : False\n",
+     .words = {"True", "False"}},
+    {.key = "UseThreads",
+     .field = &EditorSettings::UseThreads,
+     .comment = "# UseThreads : boolean (check boxes in threads)\n# Default : True\n",
+     .words = {"True", "False"}},
+    {.key = "Push",
+     .field = &EditorSettings::Push,
+     .comment = "# Push : boolean (show new mail the moment it lands, without waiting for the "
+                "next check)\n# Default : True\n",
+     .words = {"True", "False"}},
+    {.key = "PasswordCommand",
+     .field = &EditorSettings::PasswordCommand,
+     .comment = "# PasswordCommand : string (shell command printing the password of a network "
+                "box without one)\n# Default : nothing\n",
+     .writtenWhenSet = true},
+    {.key = "TokenCommand",
+     .field = &EditorSettings::TokenCommand,
+     .comment = "# TokenCommand : string (shell command printing an OAuth2 access token, for a "
+                "network box without a password)\n# Default : nothing\n",
+     .writtenWhenSet = true},
+    {.key = "Mailbox",
+     .field = &EditorSettings::entryList,
+     .comment = "# Mailbox : string of options (filename -- use as many as you have mailboxes)\n"
+                "# Default : nothing\n"
+                "# Format  : TYPE FILE-OR-URL [USERNAME] [PASSWORD] [FOLDER]\n"},
+};
+
+constexpr bool fits(const KeyLayout& layout, RcType type) {
+    switch (type) {
+    case RcType::boolean:
+        return layout.words.on != nullptr && (std::holds_alternative<NumberField>(layout.field) ||
+                                              std::holds_alternative<GivenFlagField>(layout.field));
+    case RcType::integer:
+        return std::holds_alternative<NumberField>(layout.field);
+    case RcType::text:
+        return std::holds_alternative<TextField>(layout.field);
+    case RcType::definition:
+        return std::holds_alternative<BoxesField>(layout.field);
+    }
+    return false;
 }
 
-void storeValue(const std::string& key, std::string value) {
-    EditorSettings& s = settings;
-    if (key == "Backlight")
-        s.Backlight = parseBoolean(value);
-    else if (key == "Blink")
-        s.Blink = parseBoolean(value);
-    else if (key == "RunOnce")
-        s.RunOnce = parseBoolean(value);
-    else if (key == "CheckSize")
-        s.CheckSize = parseBoolean(value);
-    else if (key == "UseThreads")
-        s.UseThreads = parseBoolean(value);
-    else if (key == "Push")
-        s.Push = parseBoolean(value);
-    else if (key == "Interval")
-        s.Interval = leadingInteger(value);
-    else if (key == "DefaultBox")
-        s.DefaultBox = leadingInteger(value);
-    else if (key == "CheckDelay")
-        s.CheckDelay = leadingInteger(value);
-    else if (key == "Color")
-        s.Color = std::move(value);
-    else if (key == "Command")
-        s.Command = std::move(value);
-    else if (key == "Notify")
-        s.Notify = std::move(value);
-    else if (key == "PasswordCommand")
-        s.PasswordCommand = std::move(value);
-    else if (key == "TokenCommand")
-        s.TokenCommand = std::move(value);
-    else if (key == "Mailbox")
-        addBoxEntry(s.entryList, value, MissingPath::keep);
+static_assert(
+    [] {
+        for (const RcKey& row : rcSchema) {
+            int found = 0;
+            for (const KeyLayout& layout : layouts)
+                if (layout.key == row.key && fits(layout, row.type)) ++found;
+            if (found != 1) return false;
+        }
+        return std::size(layouts) == std::size(rcSchema);
+    }(),
+    "every key of the rc schema needs one layout here, with a field of its type");
+
+constexpr const KeyLayout& layoutOf(const RcKey& row) {
+    for (const KeyLayout& layout : layouts)
+        if (layout.key == row.key) return layout;
+    return layouts[0];  // never: every key has its layout
 }
 
-// The keys the editor reads. UseThreads is the monitor's; the editor keeps it
-// so that a save does not switch the monitor's threads back on. No key begins
-// another, so their order does not matter.
-constexpr const char* knownKeys[] = {"Backlight",  "Color",           "Interval",    "Mailbox",
-                                     "Command",    "Notify",          "Blink",       "DefaultBox",
-                                     "CheckDelay", "RunOnce",         "CheckSize",   "UseThreads",
-                                     "Push",       "PasswordCommand", "TokenCommand"};
+// Stores a value of a key as read from the file: a default too.
+struct StoreValue {
+    EditorSettings& s;
+    RcType type;
+    std::string& value;
+
+    void operator()(NumberField field) const {
+        s.*field = type == RcType::boolean ? parseBoolean(value) : leadingInteger(value);
+    }
+    void operator()(GivenFlagField field) const { s.*field = parseBoolean(value); }
+    void operator()(TextField field) const { s.*field = std::move(value); }
+    void operator()(BoxesField field) const { addBoxEntry(s.*field, value, MissingPath::keep); }
+};
+
+void storeValue(EditorSettings& s, const RcKey& row, std::string value) {
+    std::visit(StoreValue{s, row.type, value}, layoutOf(row).field);
+}
+
+EditorSettings defaultSettings() {
+    EditorSettings s;
+    for (const RcKey& row : rcSchema) {
+        // A flag kept only when the file gives it starts without a value.
+        if (row.defaultValue && !std::holds_alternative<GivenFlagField>(layoutOf(row).field))
+            storeValue(s, row, std::string(*row.defaultValue));
+    }
+    return s;
+}
+
+EditorSettings settings = defaultSettings();
 
 void handleLine(const std::string& line, int lineNumber) {
     if (line.empty() || line[0] == '#') return;
@@ -108,9 +212,9 @@ void handleLine(const std::string& line, int lineNumber) {
     if (equals == std::string::npos) return;
     std::size_t start = line.find_first_not_of(' ', equals + 1);
     if (start == std::string::npos) return;
-    for (const char* key : knownKeys) {
-        if (line.compare(0, std::strlen(key), key) == 0) {
-            storeValue(key, line.substr(start));
+    for (const RcKey& row : rcSchema) {
+        if (line.starts_with(row.key)) {
+            storeValue(settings, row, line.substr(start));
             return;
         }
     }
@@ -129,84 +233,58 @@ bool canOpenForReading(const std::string& path) {
     return fd.get() >= 0;
 }
 
-// One commented setting: its comment lines, "#", the setting, an empty line.
-void appendSetting(std::string& text, const char* comment, const char* key,
-                   const std::string& value) {
-    text.append(comment).append("#\n").append(key).append(" = ").append(value).append("\n\n");
-}
+// Appends a key as the fixed layout writes it: its comment lines, "#", then
+// the setting and an empty line, or the boxes' lines; nothing for a key
+// that stays out of the file.
+struct AppendKey {
+    std::string& text;
+    const EditorSettings& s;
+    const RcKey& row;
+    const KeyLayout& layout;
+
+    void setting(std::string_view value) const {
+        text.append(layout.comment).append("#\n").append(row.key).append(" = ");
+        text.append(value).append("\n\n");
+    }
+    void operator()(NumberField field) const {
+        if (row.type == RcType::boolean)
+            setting(s.*field ? layout.words.on : layout.words.off);
+        else
+            setting(std::to_string(std::max(s.*field, layout.writtenAtLeast)));
+    }
+    void operator()(GivenFlagField field) const {
+        if (const std::optional<int>& flag = s.*field)
+            setting(*flag ? layout.words.on : layout.words.off);
+    }
+    void operator()(TextField field) const {
+        const std::optional<std::string>& value = s.*field;
+        // Unset, such a key stays out, so that a file without it is saved as it was.
+        if (layout.writtenWhenSet && (!value || value->empty())) return;
+        setting(value.value_or(""));
+    }
+    void operator()(BoxesField field) const {
+        text.append(layout.comment).append("#\n");
+        auto word = [](const std::optional<std::string>& value) {
+            return value ? " " + *value : std::string();
+        };
+        for (const BoxEntry& entry : s.*field)
+            text += std::string(row.key) + " = " + entry.type + " " + entry.path +
+                    word(entry.user) + word(entry.password) + word(entry.folder) + "\n";
+    }
+};
 
 // The whole file in the fixed layout.
 std::string layoutText() {
-    const EditorSettings& s = settings;
     std::string text =
         "# AUTOGENERATED configuration file for quorvik\n"
         "# empty lines or lines begining with # are ignored\n"
         "# booleans can take the next values : 0 1 true false yes no on off\n"
         "# and are case insensitive\n"
         "\n";
-    appendSetting(text, "# Backlight : boolean\n# Default : Off\n", "Backlight",
-                  onOff(s.Backlight));
-    appendSetting(text,
-                  "# Color : string (backlight color when backlight is ON)\n"
-                  "# Default : #6ec63b\n",
-                  "Color", textOrNothing(s.Color));
-    appendSetting(text,
-                  "# CheckSize : boolean (use files' size to check for new mails)\n"
-                  "# Default : False\n",
-                  "CheckSize", trueFalse(s.CheckSize));
-    appendSetting(text, "# Update interval : integer (seconds)\n# Default : 1\n", "Interval",
-                  std::to_string(s.Interval));
-    appendSetting(text, "# Command : string (what to do with button 2)\n# Default : nothing\n",
-                  "Command", textOrNothing(s.Command));
-    appendSetting(text,
-                  "# Notify : string (what to do when new mail arrives)\n# Default : nothing\n",
-                  "Notify", textOrNothing(s.Notify));
-    appendSetting(text, "# Blinking enable : boolean\n# Default : yes\n", "Blink", yesNo(s.Blink));
-    appendSetting(text,
-                  "# Default box to display : integer (not usefull for only 1 mailbox)\n"
-                  "# Default : 0 (all boxes)\n",
-                  "DefaultBox", std::to_string(s.DefaultBox));
-    appendSetting(text,
-                  "# Delay between pop3/hotmail and imap checks : integer (in seconds)\n"
-                  "# Default : 30\n",
-                  "CheckDelay", std::to_string(std::max<int32_t>(s.CheckDelay, 15)));
-    appendSetting(text,
-                  "# Run Notify-command only when switching from 0 new mail to >0\n"
-                  "# Default : False\n",
-                  "RunOnce", trueFalse(s.RunOnce));
-    if (s.UseThreads)
-        appendSetting(text, "# UseThreads : boolean (check boxes in threads)\n# Default : True\n",
-                      "UseThreads", trueFalse(*s.UseThreads));
-    if (s.Push)
-        appendSetting(text,
-                      "# Push : boolean (show new mail the moment it lands, without waiting for "
-                      "the next check)\n"
-                      "# Default : True\n",
-                      "Push", trueFalse(*s.Push));
-    // Unset, they stay out, so that a file without them is saved as it was.
-    if (s.PasswordCommand && !s.PasswordCommand->empty())
-        appendSetting(text,
-                      "# PasswordCommand : string (shell command printing the password of a "
-                      "network box without one)\n"
-                      "# Default : nothing\n",
-                      "PasswordCommand", *s.PasswordCommand);
-    if (s.TokenCommand && !s.TokenCommand->empty())
-        appendSetting(text,
-                      "# TokenCommand : string (shell command printing an OAuth2 access token, "
-                      "for a network box without a password)\n"
-                      "# Default : nothing\n",
-                      "TokenCommand", *s.TokenCommand);
-    text +=
-        "# Mailbox : string of options (filename -- use as many as you have mailboxes)\n"
-        "# Default : nothing\n"
-        "# Format  : TYPE FILE-OR-URL [USERNAME] [PASSWORD] [FOLDER]\n"
-        "#\n";
-    auto word = [](const std::optional<std::string>& field) {
-        return field ? " " + *field : std::string();
-    };
-    for (const BoxEntry& entry : s.entryList)
-        text += "Mailbox = " + entry.type + " " + entry.path + word(entry.user) +
-                word(entry.password) + word(entry.folder) + "\n";
+    for (const RcKey& row : rcSchema) {
+        const KeyLayout& layout = layoutOf(row);
+        std::visit(AppendKey{text, settings, row, layout}, layout.field);
+    }
     return text;
 }
 
@@ -299,7 +377,12 @@ int writeRcFile(const std::string& path, const std::string& text) {
 
 EditorSettings& editorSettings() { return settings; }
 
-void resetEditorSettings() { settings = EditorSettings{}; }
+void resetEditorSettings() { settings = defaultSettings(); }
+
+int flagDefault(const RcKey& key) {
+    std::string word(key.defaultValue.value_or(""));
+    return parseBoolean(word);
+}
 
 int parseBoolean(std::string& text) {
     for (char& c : text) c = lowerAscii(c);

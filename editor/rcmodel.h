@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/definition.h"
+#include "common/rcschema.h"
 
 // One `Mailbox` line split into its words.
 struct BoxEntry {
@@ -24,14 +25,16 @@ struct BoxEntry {
 // of the box view point at them.
 using EntryList = std::list<BoxEntry>;
 
+// Every key of the rc file under its own name. The values before a file is
+// read are the keys' defaults (resetEditorSettings).
 struct EditorSettings {
-    int Backlight = 0;
-    int Blink = 1;
-    int RunOnce = 0;
-    int CheckSize = 0;
-    int32_t Interval = 1;
-    int32_t CheckDelay = 30;
-    int32_t DefaultBox = 0;  // box number from 1 as the monitor reads it; 0 = all boxes
+    int Backlight{};
+    int Blink{};
+    int RunOnce{};
+    int CheckSize{};
+    int32_t Interval{};
+    int32_t CheckDelay{};
+    int32_t DefaultBox{};  // box number from 1 as the monitor reads it; 0 = all boxes
     std::optional<std::string> Color;
     std::optional<std::string> Command;
     std::optional<std::string> Notify;
@@ -50,6 +53,9 @@ EditorSettings& editorSettings();
 
 // Puts every field back to its value before a file is read.
 void resetEditorSettings();
+
+// The value of a boolean key that the file does not give.
+int flagDefault(const RcKey& key);
 
 // What addBoxEntry does with a local box whose path cannot be opened.
 enum class MissingPath {

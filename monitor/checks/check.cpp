@@ -16,7 +16,7 @@ int checkBox(Box& box) {
     // A change seen as it happened is counted now: stamps of whole seconds
     // cannot tell a second delivery within the second of the last count, and
     // a network box would wait out its check delay.
-    if (box.pushed.exchange(0) == 1) {
+    if (box.pushed.exchange(false)) {
         box.timeStamp = 0;
         box.sizeStamp = 0;
     }
@@ -38,7 +38,7 @@ int checkBox(Box& box) {
 }
 
 bool applySettlingRule(Box& box, int64_t now) {
-    if (now - box.timeStamp.load() >= 11 && box.settled.load() == 0) {
+    if (now - box.timeStamp.load() >= 11 && !box.settled.load()) {
         box.timeStamp = 0;
         box.sizeStamp = 0;
         return true;

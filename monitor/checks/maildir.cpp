@@ -120,7 +120,7 @@ int checkMaildirBox(Box& box, int64_t now) {
     // A change in this very second may be followed by another within it,
     // which whole seconds cannot tell apart: then the box stays unsettled
     // and is counted once more later.
-    box.settled = forced && latest < now ? 1 : 0;
+    box.settled = forced && latest < now;
     box.timeStamp = latest;
     return 1;
 }

@@ -245,7 +245,7 @@ int checkMboxBox(Box& box, int64_t now) {
         // Mail came in during the scan (within the same second, perhaps, so
         // the stamp would not show it): leave the times alone and make the
         // next check count again.
-        box.settled = 1;
+        box.settled = true;
         if (bySize)
             box.sizeStamp = -1;
         else
@@ -255,7 +255,7 @@ int checkMboxBox(Box& box, int64_t now) {
     // A file changed in this very second may change again within it, unseen
     // by a stamp of whole seconds: such a box stays unsettled, so that it is
     // counted once more later.
-    box.settled = forced && (bySize || box.timeStamp.load() < now) ? 1 : 0;
+    box.settled = forced && (bySize || box.timeStamp.load() < now);
     // Only the access time moved; setting the modification time too would
     // hide a delivery that lands between fstat and here.
     if (!atimeSpared && !sameTime(after.st_atim, opened.st_atim)) {

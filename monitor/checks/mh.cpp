@@ -297,7 +297,7 @@ int checkMhBox(Box& box, int64_t now) {
                               : MessageSummary{});
     box.newCount = unseen.count;
     box.totalCount = *total;
-    box.settled = forced ? 1 : 0;
+    box.settled = forced;
     recordCheckOutcome(box, BoxFailure::none);
     return 1;
 }

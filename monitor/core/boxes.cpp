@@ -122,8 +122,6 @@ void addDefinition(DefinitionList& list, std::optional<std::string_view> text) {
     list.emplace_back(*text);
 }
 
-void freeDefinitions(DefinitionList& list) { list.clear(); }
-
 int32_t boxTypeCode(std::string_view keyword) {
     static constexpr std::array<std::string_view, 6> keywords{"MBOX", "MAILDIR", "MH",
                                                               "POP3", "HOTMAIL", "IMAP"};
@@ -218,7 +216,7 @@ void rebuildBoxList() {
         // The system mailbox was watched only while no box was defined: the
         // user's own definitions replace it even when they yield no box.
         if (!fresh->empty() || replaceFallback) putInForce(std::move(fresh));
-        freeDefinitions(settings::boxDefinitions);
+        settings::boxDefinitions.clear();
     }
 
     int32_t count = boxCount(*boxListSnapshot());

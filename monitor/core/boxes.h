@@ -49,19 +49,22 @@ struct Box {
     std::atomic<int64_t> sizeStamp{0};
     std::atomic<int32_t> newCount{0};
     std::atomic<int32_t> totalCount{0};
-    std::atomic<int32_t> settled{0};
-    // 1 from a check that counted the box afresh until a cycle takes it.
-    std::atomic<int32_t> updated{0};
+    // Whether the last count of a local box was the forced recount of its
+    // settled stamps, or a network box was fetched.
+    std::atomic<bool> settled{false};
+    // From a check that counted the box afresh until a cycle takes it.
+    std::atomic<bool> updated{false};
+    // 1 while a check of the box runs.
     std::atomic<int32_t> busy{0};
-    // 1 once a check has counted the box (or its counts were carried over
+    // Once a check has counted the box (or its counts were carried over
     // from a counted box): only then can a rise of its new count be news.
-    std::atomic<int32_t> counted{0};
+    std::atomic<bool> counted{false};
     // The new count the main thread last compared for the notify command, -1
     // before the first comparison. Written under boxListLock only.
     std::atomic<int32_t> notifiedNew{-1};
-    // 1 when its store was seen changing (or its server told of mail): the
+    // When its store was seen changing (or its server told of mail): the
     // next check counts it whatever its stamps say.
-    std::atomic<int32_t> pushed{0};
+    std::atomic<bool> pushed{false};
     // When its new count last rose, in the order of all boxes' rises: the
     // notify command is told of the box whose mail came last.
     std::atomic<uint64_t> risenAt{0};
@@ -99,7 +102,6 @@ extern std::shared_ptr<const BoxList>& boxList;
 std::shared_ptr<const BoxList> boxListSnapshot();
 
 void addDefinition(DefinitionList& list, std::optional<std::string_view> text);
-void freeDefinitions(DefinitionList& list);
 int32_t boxTypeCode(std::string_view keyword);
 
 // Parses one definition into a new Box, or reports why not and returns none.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/numbers.h"
+#include "common/rcschema.h"
 #include "common/text.h"
 #include "monitor/core/boxes.h"
 
@@ -29,60 +30,95 @@ void TextSetting::reset(std::optional<std::string> text) {
 }
 
 namespace settings {
-std::atomic<int32_t> windowed{0};
-std::atomic<int32_t> brokenWM{0};
-std::atomic<int32_t> backlight{0};
-std::atomic<int32_t> blink{1};
-std::atomic<int32_t> runOnce{0};
-std::atomic<int32_t> checkSize{0};
-std::atomic<int32_t> useThreads{1};
-std::atomic<int32_t> selectedBox{0};
-std::atomic<uint32_t> interval{1};
-std::atomic<int64_t> checkDelay{30};
+// Each starts at its default from the option table (resetSettings, below).
+std::atomic<int32_t> windowed;
+std::atomic<int32_t> brokenWM;
+std::atomic<int32_t> backlight;
+std::atomic<int32_t> blink;
+std::atomic<int32_t> runOnce;
+std::atomic<int32_t> checkSize;
+std::atomic<int32_t> useThreads;
+std::atomic<int32_t> selectedBox;
+std::atomic<uint32_t> interval;
+std::atomic<int64_t> checkDelay;
 TextSetting& displayName = *new TextSetting;
 TextSetting& color = *new TextSetting;
 TextSetting& command = *new TextSetting;
 TextSetting& notify = *new TextSetting;
 TextSetting& rcFilePath = *new TextSetting;
 DefinitionList& boxDefinitions = *new DefinitionList;
-std::atomic<int32_t> push{1};
+std::atomic<int32_t> push;
 TextSetting& passwordCommand = *new TextSetting;
 TextSetting& tokenCommand = *new TextSetting;
 }  // namespace settings
 
-using namespace settings;  // the table and the reset name every setting
+using namespace settings;  // the table names every setting
 
 namespace {
 
+constexpr OptionKind kindOf(RcType type) {
+    switch (type) {
+    case RcType::boolean:
+        return OptionKind::boolean;
+    case RcType::integer:
+        return OptionKind::integer;
+    case RcType::text:
+        return OptionKind::text;
+    case RcType::definition:
+        break;
+    }
+    return OptionKind::definitionList;
+}
+
+// A row of the command line alone.
+Option commandLineRow(char letter, const char* argLabel, OptionKind kind, OptionTarget target,
+                      std::optional<std::string_view> defaultValue, const char* help) {
+    return {.letter = letter,
+            .argLabel = argLabel,
+            .key = std::nullopt,
+            .kind = kind,
+            .target = target,
+            .help = help,
+            .defaultValue = defaultValue};
+}
+
+// A row of an rc key: its letter, kind and default are the rc schema's.
+Option keyRow(const RcKey& key, const char* argLabel, OptionTarget target, const char* help) {
+    return {.letter = key.letter,
+            .argLabel = argLabel,
+            .key = key.key,
+            .kind = kindOf(key.type),
+            .target = target,
+            .help = help,
+            .defaultValue = key.defaultValue};
+}
+
 Option table[] = {
-    {'h', nullptr, nullptr, OptionKind::help, {}, 0, "this help"},
-    {'v', nullptr, nullptr, OptionKind::version, {}, 0, "version"},
-    {'w', nullptr, nullptr, OptionKind::boolean, &windowed, 0, "run in windowed mode"},
-    {'k', nullptr, nullptr, OptionKind::boolean, &brokenWM, 0, "broken WM mode"},
-    {'b', nullptr, "Backlight", OptionKind::boolean, &backlight, 0, "set backlight"},
-    {'s', nullptr, "Blink", OptionKind::boolean, &blink, 0, "disable blinking"},
-    {'r', nullptr, "RunOnce", OptionKind::boolean, &runOnce, 0, "notify only once"},
-    {'z', nullptr, "CheckSize", OptionKind::boolean, &checkSize, 0,
-     "check boxes size instead of time"},
-    {'t', nullptr, "UseThreads", OptionKind::boolean, &useThreads, 0, "don't use threads"},
-    {'d', "<display>", nullptr, OptionKind::text, &displayName, 0, "set display"},
-    {'c', "<color>", "Color", OptionKind::text, &color, 0, "set light color"},
-    {'x', "<command>", "Command", OptionKind::text, &command, 0, "command to launch with button 2"},
-    {'n', "<command>", "Notify", OptionKind::text, &notify, 0,
-     "command to notify new mail arrival"},
-    {'f', "<file>", nullptr, OptionKind::text, &rcFilePath, 0, "load configuration file"},
-    {'i', "<secs>", "Interval", OptionKind::integer, &interval, 0, "refresh interval"},
-    {'o', "<box-num>", "DefaultBox", OptionKind::integer, &selectedBox, 0, "box to open directly"},
-    {'l', "<delay>", "CheckDelay", OptionKind::integer, &checkDelay, 0,
-     "network boxes check frequency"},
-    {'m', "<box-def>", "Mailbox", OptionKind::definitionList, &boxDefinitions, 0,
-     "mail box definition between double-quotes (see manpage)"},
-    {'\1', nullptr, "Push", OptionKind::boolean, &push, 0, "show new mail at once", true},
-    {'\2', nullptr, "PasswordCommand", OptionKind::text, &passwordCommand, 0,
-     "command printing the password of a box without one", true},
-    {'\3', nullptr, "TokenCommand", OptionKind::text, &tokenCommand, 0,
-     "command printing the OAuth2 token of a box without a password", true},
-    {0, nullptr, nullptr, OptionKind::help, {}, 0, ""},
+    commandLineRow('h', nullptr, OptionKind::help, {}, std::nullopt, "this help"),
+    commandLineRow('v', nullptr, OptionKind::version, {}, std::nullopt, "version"),
+    commandLineRow('w', nullptr, OptionKind::boolean, &windowed, "off", "run in windowed mode"),
+    commandLineRow('k', nullptr, OptionKind::boolean, &brokenWM, "off", "broken WM mode"),
+    keyRow(rcKeyNamed("Backlight"), nullptr, &backlight, "set backlight"),
+    keyRow(rcKeyNamed("Blink"), nullptr, &blink, "disable blinking"),
+    keyRow(rcKeyNamed("RunOnce"), nullptr, &runOnce, "notify only once"),
+    keyRow(rcKeyNamed("CheckSize"), nullptr, &checkSize, "check boxes size instead of time"),
+    keyRow(rcKeyNamed("UseThreads"), nullptr, &useThreads, "don't use threads"),
+    commandLineRow('d', "<display>", OptionKind::text, &displayName, std::nullopt, "set display"),
+    keyRow(rcKeyNamed("Color"), "<color>", &color, "set light color"),
+    keyRow(rcKeyNamed("Command"), "<command>", &command, "command to launch with button 2"),
+    keyRow(rcKeyNamed("Notify"), "<command>", &notify, "command to notify new mail arrival"),
+    commandLineRow('f', "<file>", OptionKind::text, &rcFilePath, std::nullopt,
+                   "load configuration file"),
+    keyRow(rcKeyNamed("Interval"), "<secs>", &interval, "refresh interval"),
+    keyRow(rcKeyNamed("DefaultBox"), "<box-num>", &selectedBox, "box to open directly"),
+    keyRow(rcKeyNamed("CheckDelay"), "<delay>", &checkDelay, "network boxes check frequency"),
+    keyRow(rcKeyNamed("Mailbox"), "<box-def>", &boxDefinitions,
+           "mail box definition between double-quotes (see manpage)"),
+    keyRow(rcKeyNamed("Push"), nullptr, &push, "show new mail at once"),
+    keyRow(rcKeyNamed("PasswordCommand"), nullptr, &passwordCommand,
+           "command printing the password of a box without one"),
+    keyRow(rcKeyNamed("TokenCommand"), nullptr, &tokenCommand,
+           "command printing the OAuth2 token of a box without a password"),
 };
 
 struct AssignValue {
@@ -121,27 +157,30 @@ std::atomic<int32_t>* flagTarget(const Option& row) {
     return flag ? *flag : nullptr;
 }
 
+struct ClearTarget {
+    void operator()(std::monostate) const {}
+    template <typename Number>
+    void operator()(std::atomic<Number>* target) const {
+        target->store(0);
+    }
+    void operator()(TextSetting* target) const { target->reset(); }
+    void operator()(DefinitionList* target) const { target->clear(); }
+};
+
+// Before main runs, every setting holds its default.
+[[maybe_unused]] const bool defaultsInForce = (resetSettings(), true);
+
 }  // namespace
 
-Option* optionTable() { return table; }
+std::span<Option> optionTable() { return table; }
 
 void resetSettings() {
-    windowed = 0;
-    brokenWM = 0;
-    backlight = 0;
-    blink = 1;
-    runOnce = 0;
-    checkSize = 0;
-    useThreads = 1;
-    selectedBox = 0;
-    interval = 1;
-    checkDelay = 30;
-    push = 1;
-    for (TextSetting* text :
-         {&displayName, &color, &command, &notify, &rcFilePath, &passwordCommand, &tokenCommand})
-        text->reset();
-    boxDefinitions.clear();
-    for (Option* row = table; row->letter != 0; ++row) row->given = 0;
+    for (Option& row : table) {
+        std::visit(ClearTarget{}, row.target);
+        // Through the parser of the user's values: a default is written as theirs.
+        if (row.defaultValue) assignOption(row, *row.defaultValue, 1);
+        row.given = 0;
+    }
 }
 
 std::string rcLinePlace(std::string_view path, int line) {
@@ -196,34 +235,34 @@ void printVersion() {
 void printUsage() {
     printVersion();
     std::printf("Usage: %s ", programName);
-    const Option* last = table;
-    for (const Option* row = table; row->letter != 0; ++row)
-        if (!row->rcOnly) last = row;
-    for (const Option* row = table; row->letter != 0; ++row) {
-        if (row->rcOnly) continue;
-        std::printf("[-%c%s%s]%c", row->letter, row->argLabel ? " " : "",
-                    row->argLabel ? row->argLabel : "", row == last ? '\n' : ' ');
+    const Option* last = nullptr;
+    for (const Option& row : table)
+        if (row.letter) last = &row;
+    for (const Option& row : table) {
+        if (!row.letter) continue;
+        std::printf("[-%c%s%s]%c", *row.letter, row.argLabel ? " " : "",
+                    row.argLabel ? row.argLabel : "", &row == last ? '\n' : ' ');
     }
     std::printf(" Options :\n");
-    for (const Option* row = table; row->letter != 0; ++row) {
-        if (row->rcOnly) continue;
-        const char* label = row->argLabel ? row->argLabel : "";
-        std::printf("   -%c %s%s\t : %s\n", row->letter, label, std::strlen(label) < 2 ? "\t" : "",
-                    row->help);
+    for (const Option& row : table) {
+        if (!row.letter) continue;
+        const char* label = row.argLabel ? row.argLabel : "";
+        std::printf("   -%c %s%s\t : %s\n", *row.letter, label, std::strlen(label) < 2 ? "\t" : "",
+                    row.help);
     }
     std::printf("\n");
     std::fflush(stdout);
     std::exit(0);
 }
 
-void scanCommandLine(Option* rows, int argc, char** argv) {
+void scanCommandLine(std::span<Option> rows, int argc, char** argv) {
     for (int at = 1; at < argc; ++at) {
         const char* argument = argv[at];
         Option* row = nullptr;
         if (argument[0] == '-') {
-            for (Option* candidate = rows; candidate->letter != 0; ++candidate) {
-                if (candidate->letter == argument[1] && !candidate->rcOnly) {
-                    row = candidate;
+            for (Option& candidate : rows) {
+                if (candidate.letter == argument[1]) {
+                    row = &candidate;
                     break;
                 }
             }

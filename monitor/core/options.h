@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -71,16 +72,16 @@ using OptionTarget = std::variant<std::monostate, std::atomic<int32_t>*, std::at
                                   std::atomic<int64_t>*, TextSetting*, DefinitionList*>;
 
 struct Option {
-    char letter = 0;  // 0 ends the table
+    std::optional<char> letter;  // none: a key of the rc file alone, not on the command line
     const char* argLabel = nullptr;
-    const char* key = nullptr;
+    std::optional<std::string_view> key;  // none: the command line alone
     OptionKind kind = OptionKind::help;
     OptionTarget target;
     int32_t given = 0;
     const char* help = "";
-    // A key of the rc file alone: no letter of the command line, no line of
-    // the usage text (its letter only keeps the table going).
-    bool rcOnly = false;
+    // The setting's value before the command line and the rc file, read as
+    // theirs are; none for no value at all.
+    std::optional<std::string_view> defaultValue;
 };
 
 // Program identity.
@@ -90,10 +91,11 @@ inline constexpr const char* programVersion = releaseVersion;
 inline constexpr const char* programDate = releaseDate;
 inline constexpr const char* authorLine = "the quorvik developers";
 
-// The table, ended by a row with letter 0.
-Option* optionTable();
+// The table, in the order of the usage text.
+std::span<Option> optionTable();
 
 // Puts every setting back to its default and clears every row's `given`.
+// The settings hold their defaults from the start.
 void resetSettings();
 
 // Where a line of the rc file stands, as the messages about it end: "In
@@ -105,6 +107,6 @@ int toBoolean(std::string_view word, std::string_view place = {});
 // `place`: the rc line the value comes from, for the messages about it.
 int assignOption(Option& row, std::optional<std::string_view> value, int force,
                  std::string_view place = {});
-void scanCommandLine(Option* table, int argc, char** argv);
+void scanCommandLine(std::span<Option> table, int argc, char** argv);
 [[noreturn]] void printUsage();
 void printVersion();

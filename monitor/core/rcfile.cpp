@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -19,6 +20,7 @@
 
 #include "common/definition.h"
 #include "common/fd.h"
+#include "common/rcschema.h"
 #include "common/text.h"
 #include "monitor/core/boxes.h"
 
@@ -132,7 +134,7 @@ bool belongsTo(std::string_view line, std::string_view key) {
 // blank before it shows the blank) and the key it may have meant. Not a
 // line of blanks, one that would be a comment but for blanks before its #,
 // nor a key alone on its line: nothing was meant to be set there.
-void warnUnknownKey(const Option* table, std::string_view line, std::string_view place) {
+void warnUnknownKey(std::string_view line, std::string_view place) {
     std::size_t start = 0;
     while (start < line.size() && isBlank(line[start])) ++start;
     if (std::all_of(line.begin(), line.end(), isWhiteSpace) || line[start] == '#') return;
@@ -140,24 +142,23 @@ void warnUnknownKey(const Option* table, std::string_view line, std::string_view
     while (end < line.size() && !isBlank(line[end]) && line[end] != '=') ++end;
     std::string_view word = line.substr(0, end);
     std::string_view bare = word.substr(start);
-    const char* meant = nullptr;
-    for (const Option* row = table; row->letter != 0; ++row) {
-        if (row->key == nullptr) continue;
-        if (word == row->key) return;
-        if (equalsNoCase(bare, row->key)) meant = row->key;
+    std::optional<std::string_view> meant;
+    for (const RcKey& row : rcSchema) {
+        if (word == row.key) return;
+        if (equalsNoCase(bare, row.key)) meant = row.key;
     }
     // A runaway line (a part of a long one) is named by its beginning.
     constexpr std::size_t shownLength = 40;
     std::string shown = printable(word.substr(0, shownLength));
     if (word.size() > shownLength) shown += "...";
-    std::string hint = meant != nullptr ? ", did you mean \"" + std::string(meant) + "\"?" : ".";
+    std::string hint = meant ? ", did you mean \"" + std::string(*meant) + "\"?" : ".";
     std::fprintf(stderr, "quorvik warning : unknown key \"%s\"%s %.*s\n", shown.c_str(),
                  hint.c_str(), static_cast<int>(place.size()), place.data());
 }
 
 }  // namespace
 
-bool readRcFile(Option* table, const std::optional<std::string>& path, int force) {
+bool readRcFile(std::span<Option> table, const std::optional<std::string>& path, int force) {
     if (!path) return false;
     struct stat version {};
     auto content = readStableFile(*path, version);
@@ -166,11 +167,9 @@ bool readRcFile(Option* table, const std::optional<std::string>& path, int force
     forEachLinePart(*content, [&](std::string_view line, int number) {
         if (line.empty() || line.front() == '#') return;
         auto place = [&] { return rcLinePlace(*path, number); };
-        bool known = false;
-        for (const Option* row = table; row->letter != 0 && !known; ++row)
-            known = row->key != nullptr && belongsTo(line, row->key);
-        if (!known) {
-            warnUnknownKey(table, line, place());
+        if (std::none_of(std::begin(rcSchema), std::end(rcSchema),
+                         [&](const RcKey& row) { return belongsTo(line, row.key); })) {
+            warnUnknownKey(line, place());
             return;
         }
         std::size_t equals = line.find('=');
@@ -178,12 +177,12 @@ bool readRcFile(Option* table, const std::optional<std::string>& path, int force
         std::string_view value = line.substr(equals + 1);
         while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
         if (value.empty()) return;
-        for (Option* row = table; row->letter != 0; ++row) {
-            if (row->key == nullptr || !belongsTo(line, row->key)) continue;
-            if (row->kind == OptionKind::definitionList &&
+        for (Option& row : table) {
+            if (!row.key || !belongsTo(line, *row.key)) continue;
+            if (row.kind == OptionKind::definitionList &&
                 settings::boxDefinitions.size() >= maximumDefinitions)
                 continue;
-            assignOption(*row, value, force, place());
+            assignOption(row, value, force, place());
         }
     });
     return true;

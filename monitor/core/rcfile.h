@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "monitor/core/options.h"
@@ -14,7 +15,7 @@ extern int64_t rcSizeStamp;
 // Applies every setting line of the file through assignOption. Returns false,
 // and applies nothing, when the file cannot be read or was replaced or
 // rewritten while it was being read.
-bool readRcFile(Option* table, const std::optional<std::string>& path, int force);
+bool readRcFile(std::span<Option> table, const std::optional<std::string>& path, int force);
 
 int reloadIfChanged();
 

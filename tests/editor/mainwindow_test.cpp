@@ -7,14 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "editor/boxdialogs.h"
 #include "editor/rcmodel.h"
 #include "tests/editor/testfiles.h"
-#include "tests/editor/xvfb.h"
+#include "tests/support/xvfb.h"
 
 using editortest::dataDir;
 using editortest::readFile;
@@ -26,13 +28,14 @@ namespace {
 class GtkEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        server.start();
+        server.emplace(XvfbScreen{.width = 1024, .height = 768});
+        setenv("DISPLAY", server->name().c_str(), 1);
         gtk_init(nullptr, nullptr);
     }
-    void TearDown() override { server.stop(); }
+    void TearDown() override { server.reset(); }
 
 private:
-    editortest::XvfbServer server;
+    std::optional<Xvfb> server;
 };
 
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new GtkEnvironment);

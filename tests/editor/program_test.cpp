@@ -14,13 +14,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/editor/testfiles.h"
-#include "tests/editor/xvfb.h"
+#include "tests/support/xvfb.h"
 
 using editortest::dataDir;
 using editortest::readFile;
@@ -29,18 +30,16 @@ using editortest::writeFile;
 
 namespace {
 
-editortest::XvfbServer* server = nullptr;
+std::optional<Xvfb> server;
 
+// The editor started by the tests finds the server through DISPLAY.
 class XvfbEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
-        server = &instance;
-        instance.start();
+        server.emplace(XvfbScreen{.width = 1024, .height = 768});
+        setenv("DISPLAY", server->name().c_str(), 1);
     }
-    void TearDown() override { instance.stop(); }
-
-private:
-    editortest::XvfbServer instance;
+    void TearDown() override { server.reset(); }
 };
 
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);

@@ -19,8 +19,8 @@ namespace {
 
 const Option* rowOf(const std::string& word) {
     if (word.size() < 2 || word[0] != '-') return nullptr;
-    for (const Option* row = optionTable(); row->letter != 0; ++row)
-        if (row->letter == word[1]) return row;
+    for (const Option& row : optionTable())
+        if (row.letter == word[1]) return &row;
     return nullptr;
 }
 

@@ -26,8 +26,8 @@ protected:
     }
 
     static Option& row(char letter) {
-        for (Option* r = optionTable(); r->letter != 0; ++r)
-            if (r->letter == letter) return *r;
+        for (Option& r : optionTable())
+            if (r.letter == letter) return r;
         throw std::runtime_error("no such row");
     }
 };

@@ -473,8 +473,8 @@ TEST(DockColours, LightColourOnThePanelAndItsShadeOnTheGhosts) {
           Case{"dark colour: shade floored at black", 24, {"-c", "#101010"}, 0x101010, 0x000000},
           Case{"8-bit display: the shade is the light colour", 8, {"-c", "#6ec63b"}, 0, 0}}) {
         SCOPED_TRACE(c.name);
-        std::optional<XServer> ownServer;
-        if (c.depth != 24) ownServer.emplace(c.depth);
+        std::optional<Xvfb> ownServer;
+        if (c.depth != 24) ownServer.emplace(XvfbScreen{.depth = c.depth});
         const std::string& display = ownServer ? ownServer->name() : sharedDisplay();
         Connection x(display);
         std::vector<std::string> arguments{"-k", "-b", "-t", "1"};

@@ -36,8 +36,7 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(root, ignored);
 }
 
-Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-             int keepFd) {
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -49,7 +48,6 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
     if (id == 0) {
         dup2(out[1], 1);
         dup2(err[1], 2);
-        if (keepFd >= 0) fcntl(keepFd, F_SETFD, 0);
         for (const auto& e : environment) putenv(const_cast<char*>(e.c_str()));
         execv(args[0], args.data());
         _exit(127);
@@ -115,27 +113,6 @@ std::string Child::errorText() {
         text.append(chunk, static_cast<size_t>(got));
     }
     return text;
-}
-
-XServer::XServer(int depth, int width, int height) {
-    int numberPipe[2];
-    if (pipe2(numberPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    const std::string screen =
-        std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
-    process.emplace(
-        std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", std::to_string(numberPipe[1]),
-                                 "-nolisten", "tcp", "-noreset", "-screen", "0", screen},
-        std::vector<std::string>{}, numberPipe[1]);
-    close(numberPipe[1]);
-    std::string number;
-    pollfd ready{numberPipe[0], POLLIN, 0};
-    char c;
-    while (poll(&ready, 1, 10000) > 0 && read(numberPipe[0], &c, 1) == 1 && c != '\n') {
-        number += c;
-    }
-    close(numberPipe[0]);
-    if (number.empty()) throw std::runtime_error("Xvfb did not start: " + process->errorText());
-    displayName = ":" + number;
 }
 
 WindowMaker::WindowMaker(const std::string& display) {
@@ -267,7 +244,7 @@ public:
         if (beforeServerStops) beforeServerStops();
         server.reset();
     }
-    std::optional<XServer> server;
+    std::optional<Xvfb> server;
 };
 
 XServerEnvironment* environment =

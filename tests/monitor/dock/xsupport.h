@@ -1,6 +1,7 @@
 #pragma once
-// Real peers for the dock tests: an X server (Xvfb), Window Maker, fluxbox,
-// and the dock probe program, each owned by an object that ends it when it goes.
+// Real peers for the dock tests: Window Maker, fluxbox and the dock probe
+// program on the X server that the test program shares, each owned by an
+// object that ends it when it goes.
 
 #include <X11/Xlib.h>
 #include <sys/types.h>
@@ -12,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/xvfb.h"
 
 using namespace std::chrono_literals;
 
@@ -31,8 +34,7 @@ private:
 // A child process with its standard output and error read through pipes.
 class Child {
 public:
-    Child(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {},
-          int keepFd = -1);
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {});
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -51,17 +53,6 @@ private:
     int errFd = -1;
     std::string outBuffer;
     std::optional<int> status;
-};
-
-// An Xvfb on a display number of its own choice (-displayfd).
-class XServer {
-public:
-    explicit XServer(int depth = 24, int width = 640, int height = 480);
-    const std::string& name() const { return displayName; }
-
-private:
-    std::optional<Child> process;
-    std::string displayName;
 };
 
 // Window Maker with a fresh home whose saved dock state keeps a tile for the
