@@ -210,15 +210,11 @@ private:
             timeout = std::max(std::chrono::milliseconds(0),
                                std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()));
         }
-        pollfd entries[2] = {{inotify.get(), POLLIN, 0}, {watcherWakeFd(), POLLIN, 0}};
-        int ready = poll(entries, entries[1].fd >= 0 ? 2 : 1,
-                         static_cast<int>(std::min<long long>(timeout.count(), 1 << 30)));
-        if (ready == 0 && pending.empty()) resync = true;
-        if (ready <= 0) return;
-        if ((entries[1].revents & POLLIN) != 0) {
-            takeWatcherWake();
-            resync = true;
-        }
+        auto deadline = Clock::now() + timeout;
+        Woken woken = watcherWake().wait(deadline, inotify.get(), POLLIN);
+        if (woken == Woken::deadline && pending.empty()) resync = true;
+        if (woken == Woken::deadline) return;
+        if (woken == Woken::raised) resync = true;
         alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
         for (;;) {
             ssize_t got = read(inotify.get(), buffer, sizeof buffer);

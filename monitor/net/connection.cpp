@@ -120,17 +120,15 @@ ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed) {
 
 Readiness connectionAwait(Connection& conn, int stopFd, Clock::time_point deadline) {
     if (conn.tls && tlsPending(*conn.tls)) return Readiness::readable;
-    for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return Readiness::timedOut;
-        pollfd entries[2] = {{conn.socket.get(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-        int ready = poll(entries, stopFd >= 0 ? 2 : 1,
-                         static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
-        if (ready < 0) continue;  // a signal: wait on
-        if (ready == 0) return Readiness::timedOut;
-        if (stopFd >= 0 && (entries[1].revents & POLLIN) != 0) return Readiness::stopped;
+    switch (waitUntil(deadline, conn.socket.get(), POLLIN, stopFd)) {
+    case Woken::raised:
+        return Readiness::stopped;
+    case Woken::ready:
         return Readiness::readable;  // data, or the end of the connection
+    case Woken::deadline:
+        break;
     }
+    return Readiness::timedOut;
 }
 
 bool isSingleLine(std::string_view text) {
