@@ -19,6 +19,7 @@
 #include "common/fd.h"
 #include "common/wait.h"
 #include "monitor/core/boxes.h"
+#include "monitor/net/credentials.h"
 
 int64_t rcTimeStamp = 0;
 int64_t rcSizeStamp = 0;
@@ -167,6 +168,8 @@ Reload reloadOnce(bool seenChanging = false) {
     if (!readRcFile(optionTable(), path, 1)) return Reload::failed;
     recorded = stamp;
     rebuildBoxList();
+    // What the user changed (a password, a command) is tried at once.
+    endCredentialPauses();
     return Reload::applied;
 }
 

@@ -27,7 +27,6 @@
 #include "monitor/checks/mh.h"
 #include "monitor/core/boxes.h"
 #include "monitor/core/cycle.h"
-#include "monitor/core/idle.h"
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
 #include "monitor/core/wake.h"
@@ -159,7 +158,6 @@ private:
     void sync() {
         auto list = boxListSnapshot();
         if (list == syncedList && !resync) return;
-        if (list != syncedList) followIdleBoxes(*list);
         syncedList = list;
         resync = false;
         anchors.clear();
@@ -308,7 +306,6 @@ void watcherThread(std::unique_ptr<Watcher> watcher) {
     pthread_sigmask(SIG_BLOCK, &wake, nullptr);
     watcher->run();
     watcher.reset();
-    endIdleSessions();
     std::lock_guard guard(lifeLock);
     running = false;
     ended.notify_all();

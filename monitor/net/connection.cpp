@@ -9,23 +9,33 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_point deadline) {
+Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_point deadline,
+                    int stopFd) {
     int fd = tlsSocket(link);
     for (;;) {
         std::size_t count = 0;
+        short events = 0;
         switch (tlsRead(link, into, room, count)) {
         case TlsIo::done:
             return {ReceiveStatus::data, count, 0};
         case TlsIo::wantRead:
-            if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
+            events = POLLIN;
             break;
         case TlsIo::wantWrite:
-            if (!waitFor(fd, POLLOUT, deadline)) return {ReceiveStatus::silence, 0, 0};
+            events = POLLOUT;
             break;
         case TlsIo::closed:
             return {ReceiveStatus::closed, 0, 0};
         case TlsIo::failed:
             return {ReceiveStatus::failed, 0, -1};
+        }
+        switch (waitUntil(deadline, fd, events, stopFd)) {
+        case Woken::deadline:
+            return {ReceiveStatus::silence, 0, 0};
+        case Woken::raised:
+            return {ReceiveStatus::closed, 0, 0};
+        case Woken::ready:
+            break;
         }
     }
 }
@@ -53,8 +63,8 @@ bool sendTls(TlsLink& link, std::string_view text, Clock::time_point deadline) {
 }
 
 Received receiveSome(Connection& conn, char* into, std::size_t room, Clock::time_point deadline) {
-    return conn.tls ? receiveTls(*conn.tls, into, room, deadline)
-                    : socketReceive(conn.socket.get(), into, room, deadline);
+    return conn.tls ? receiveTls(*conn.tls, into, room, deadline, conn.stopFd)
+                    : socketReceive(conn.socket.get(), into, room, deadline, conn.stopFd);
 }
 
 }  // namespace
@@ -63,16 +73,20 @@ bool connectionOpen(Connection& conn, const std::string& host, int port) {
     conn.host = host;
     conn.port = port;
     conn.socket = connectTcp(host, port, conn.address);
+    if (!conn.socket.isOpen()) conn.failure = NetFailure::unreachable;
     return conn.socket.isOpen();
 }
 
 bool connectionSecure(Connection& conn) {
-    if (tlsStart(conn.tls, conn.socket.get(), conn.host) != 0 ||
-        !knownServerAccepts(connectionServer(conn), conn.tls->peer)) {
-        connectionClose(conn);
-        return false;
+    if (tlsStart(conn.tls, conn.socket.get(), conn.host) != 0) {
+        conn.failure = NetFailure::tlsFailed;
+    } else if (!knownServerAccepts(connectionServer(conn), conn.tls->peer)) {
+        conn.failure = NetFailure::identityRefused;
+    } else {
+        return true;
     }
-    return true;
+    connectionClose(conn);
+    return false;
 }
 
 std::string connectionServer(const Connection& conn) {
@@ -91,13 +105,13 @@ bool connectionSend(Connection& conn, std::string_view text) {
                     : socketSend(conn.socket.get(), text, deadline);
 }
 
-ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed) {
+ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed, const Patience& patience) {
     if (!conn.socket.isOpen()) return {ReceiveEnd::closed, 0};
     char chunk[4096];
     std::size_t received = 0;
-    auto limit = Clock::now() + replyTimeLimit;
+    auto limit = Clock::now() + patience.total;
     for (;;) {
-        auto deadline = std::min(limit, Clock::now() + replySilence);
+        auto deadline = std::min(limit, Clock::now() + patience.silence);
         Received got = receiveSome(conn, chunk, sizeof chunk, deadline);
         switch (got.status) {
         case ReceiveStatus::failed:

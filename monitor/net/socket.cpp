@@ -140,9 +140,16 @@ FileDescriptor connectTcp(const std::string& host, int port, SocketAddress& addr
 }
 
 Received socketReceive(int fd, char* into, std::size_t room,
-                       std::chrono::steady_clock::time_point deadline) {
+                       std::chrono::steady_clock::time_point deadline, int stopFd) {
     for (;;) {
-        if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
+        switch (waitUntil(deadline, fd, POLLIN, stopFd)) {
+        case Woken::deadline:
+            return {ReceiveStatus::silence, 0, 0};
+        case Woken::raised:
+            return {ReceiveStatus::closed, 0, 0};
+        case Woken::ready:
+            break;
+        }
         ssize_t got = recv(fd, into, room, 0);
         if (got > 0) return {ReceiveStatus::data, static_cast<std::size_t>(got), 0};
         if (got == 0) return {ReceiveStatus::closed, 0, 0};

@@ -54,9 +54,10 @@ struct Received {
 };
 
 // Receives at most `room` bytes from the socket, waiting no later than
-// `deadline` for them.
+// `deadline` for them; the stop descriptor (when not -1) becoming readable
+// ends the wait as a closed connection would.
 Received socketReceive(int fd, char* into, std::size_t room,
-                       std::chrono::steady_clock::time_point deadline);
+                       std::chrono::steady_clock::time_point deadline, int stopFd = -1);
 
 // Sends the whole text before the deadline. A closed connection raises no
 // signal; the result tells whether everything went.

@@ -265,11 +265,11 @@ TEST_F(Commands, OrderOfUse) {
          "pw",
          {"quorvik warning : the token command for alice@imap.example.org:993 exited with "
           "status 127\n"}},
-        {"neither gives: the empty password, and why",
+        {"neither gives: no sign-in, and why",
          "exit 1",
          "true",
          bothOffered,
-         CredentialSource::none,
+         CredentialSource::failed,
          SaslMechanism::none,
          "",
          {"quorvik warning : the token command for alice@imap.example.org:993 exited with "
@@ -280,7 +280,7 @@ TEST_F(Commands, OrderOfUse) {
          "exit 1",
          std::nullopt,
          bothOffered,
-         CredentialSource::none,
+         CredentialSource::failed,
          SaslMechanism::none,
          "",
          {"quorvik warning : the token command for alice@[2001:db8::5]:993 exited with status 1\n"},
@@ -319,7 +319,11 @@ TEST_F(Commands, ABoxWithItsOwnPasswordRunsNothing) {
     EXPECT_EQ(credential.secret.view(), "secret");
     testing::internal::CaptureStderr();
     reportSignIn(*imapBox("secret"), credential, SignInVerdict::refused);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // refused in silence, as always
+    // Said, since the password now waits before it is sent again.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "quorvik warning : the server refused the password for "
+              "alice@imap.example.org:993: it is sent again in 5 minutes, or once the rc file "
+              "changes\n");
     EXPECT_EQ(runs("password-runs") + runs("token-runs"), 0);
 
     // Without commands "-" is a password like any other.
@@ -329,9 +333,10 @@ TEST_F(Commands, ABoxWithItsOwnPasswordRunsNothing) {
     EXPECT_EQ(chooseCredential(*imapBox(), bothOffered).secret.view(), "");
 }
 
-// A password is asked once per account, and again only after a refusal; a
-// token before every sign-in.
+// A password is asked once per account, and again only after a refusal and
+// the pause after it; a token before every sign-in.
 TEST_F(Commands, PasswordsAreKeptPerAccountTokensNever) {
+    scratch::FakeClock clock(1000000);
     settings::passwordCommand.reset(counted("password-runs", "echo \"pw-$QUORVIK_USER\""));
     BoxPtr inbox = imapBox(), work = imapBox();
     work->folder = "Work";
@@ -351,6 +356,11 @@ TEST_F(Commands, PasswordsAreKeptPerAccountTokensNever) {
     EXPECT_EQ(signIn(inbox, SignInVerdict::undecided), "pw-alice");
     EXPECT_EQ(runs("password-runs"), 2);
     EXPECT_EQ(signIn(inbox, SignInVerdict::refused), "pw-alice");
+    EXPECT_TRUE(signInHeld(*work));
+    EXPECT_EQ(signIn(work, SignInVerdict::accepted), "");  // nothing during the pause
+    EXPECT_EQ(runs("password-runs"), 2);
+    clock.set(1000000 + settings::checkDelay.load());
+    EXPECT_FALSE(signInHeld(*work));
     EXPECT_EQ(signIn(work, SignInVerdict::accepted), "pw-alice");
     EXPECT_EQ(runs("password-runs"), 3);
     testing::internal::GetCapturedStderr();
@@ -370,7 +380,11 @@ TEST_F(Commands, PasswordsAreKeptPerAccountTokensNever) {
 // the secret in it.
 TEST_F(Commands, WarningsOncePerChangeWithoutTheSecret) {
     BoxPtr box = imapBox();
+    // Each sign-in comes after the pause of the failure before it.
+    scratch::FakeClock clock(1000000);
+    int64_t now = 1000000;
     auto signIn = [&](SignInVerdict verdict, const SaslOffer& offer = noneOffered) {
+        clock.set(now += 3600);
         testing::internal::CaptureStderr();
         Credential credential = chooseCredential(*box, offer);
         reportSignIn(*box, credential, verdict);
