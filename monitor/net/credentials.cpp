@@ -322,6 +322,12 @@ void reportSignIn(const Box& box, Credential& credential, SignInVerdict verdict)
     if (verdict != SignInVerdict::undecided) account->printed = std::move(warnings);
 }
 
+int credentialRunWaiters(const Box& box) {
+    std::shared_ptr<Account> account = accountOf(box);
+    std::lock_guard guard(account->lock);
+    return account->slots[tokenRun].waiting + account->slots[passwordRun].waiting;
+}
+
 void forgetCredentials() {
     std::lock_guard guard(accountsLock);
     accounts.clear();

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "monitor/core/boxes.h"
+
 // The subject of the last certificate reported on standard output.
 std::optional<std::string> lastCertSubject();
 // Forgets the reported subject, the certificates already checked and the
@@ -17,6 +19,8 @@ void forgetServerWarnings();
 // Forgets every password kept from PasswordCommand, the warnings already
 // printed and the pauses of each account.
 void forgetCredentials();
+// How many sign-ins of the box's account wait for a command's run now.
+int credentialRunWaiters(const Box& box);
 // Forgets why the accounts' checks failed and their pauses for too many
 // connections.
 void forgetAccounts();

@@ -438,17 +438,20 @@ TEST_F(Monitor, CloseRequestOfTheWindowManagerEndsWithStatusZero) {
 
 // Hostile peers all at once: servers that flood, never end a line, send NUL
 // bytes or numbers beyond 32 bits, answer late, trickle, reset mid-reply,
-// break TLS or never speak it, and an address that drops every packet;
+// break TLS or never speak it, refuse one more connection, refuse the
+// password late, say BYE in IDLE or flood NOTIFY news, and an address that
+// drops every packet;
 // mailboxes that are binary, enormous, truncated or replaced while
 // read; an rc file replaced all the while. The monitor stays alive and
 // small, answers presses while checks wait on servers, and keeps the good
 // box's counts right. (bench/monitor times the presses.)
 TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
     fs::path servers = QUORVIK_SOURCE_DIR "/tests/data/hostile/servers.py";
-    std::vector<std::string> places{"endless=127.0.0.2:143",   "endless-lines=127.0.0.3:143",
-                                    "reset=127.0.0.4:143",     "broken-tls=127.0.0.5:995",
-                                    "silent=127.0.0.6:143",    "trickle=127.0.0.7:143",
-                                    "silent-tls=127.0.0.8:993"};
+    std::vector<std::string> places{
+        "endless=127.0.0.2:143",    "endless-lines=127.0.0.3:143", "reset=127.0.0.4:143",
+        "broken-tls=127.0.0.5:995", "silent=127.0.0.6:143",        "trickle=127.0.0.7:143",
+        "silent-tls=127.0.0.8:993", "limit=127.0.0.9:143",         "late-no=127.0.0.10:143",
+        "bye=127.0.0.11:143",       "flood=127.0.0.12:143"};
     std::vector<std::string> argv{"/usr/bin/python3", servers.string()};
     argv.insert(argv.end(), places.begin(), places.end());
     Child hostile(argv);
@@ -457,7 +460,7 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
         auto blank = line->find(' ');
         port[line->substr(0, blank)] = line->substr(blank + 1);
     }
-    ASSERT_EQ(port.size(), 11u) << hostile.errorText();
+    ASSERT_EQ(port.size(), 15u) << hostile.errorText();
     // Packets to this test network are routed to the loopback device, which
     // drops them: a connect there never completes. The test's network
     // namespace goes with the route.
@@ -488,7 +491,9 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
                         " u p\nMailbox = POP3 127.0.0.1:" + port["late"] +
                         " u p\nMailbox = IMAP 127.0.0.4 u p\nMailbox = POP3 127.0.0.5:995 u p\n"
                         "Mailbox = IMAP 127.0.0.6 u p\nMailbox = IMAP 127.0.0.7 u p\n"
-                        "Mailbox = IMAP 127.0.0.8:993 u p\nMailbox = IMAP 198.51.100.7:993 u p\n";
+                        "Mailbox = IMAP 127.0.0.8:993 u p\nMailbox = IMAP 198.51.100.7:993 u p\n"
+                        "Mailbox = IMAP 127.0.0.9 u p\nMailbox = IMAP 127.0.0.10 u p\n"
+                        "Mailbox = IMAP 127.0.0.11 u p\nMailbox = IMAP 127.0.0.12 u p\n";
     fs::path rc = home.path() / "rc";
     // Replaced as the editor saves it, while the monitor may be reading it.
     auto writeRc = [&](int round) {
@@ -514,7 +519,7 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
 
     // Twenty presses, each after a rewrite of the rc file, with a scheduler
     // pass started every fifth: each steps the selection and shows.
-    const int boxCount = 17;
+    const int boxCount = 21;
     int expected = 0;
     long largestResident = 0;
     for (int press = 0; press < 20; ++press) {
@@ -559,6 +564,11 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
     EXPECT_TRUE(shows("01", "1", "1")) << describe();
     for (int i = 0; i < 7; ++i) this->press(1, plusX, buttonY);
     EXPECT_TRUE(shows("08", "0", "0")) << describe();
+    // Counted before the server said BYE, or while it floods its news.
+    for (int i = 0; i < 12; ++i) this->press(1, plusX, buttonY);
+    EXPECT_TRUE(shows("20", "4", "9")) << describe();
+    this->press(1, plusX, buttonY);
+    EXPECT_TRUE(shows("21", "4", "9")) << describe();
 }
 
 // An IMAP folder kept in IDLE on dovecot: mail appended by another client

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -18,6 +19,8 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 namespace {
+
+namespace fs = std::filesystem;
 
 using Status = CommandRun::Status;
 
@@ -426,4 +429,45 @@ TEST_F(Commands, WarningsOncePerChangeWithoutTheSecret) {
     EXPECT_EQ(signIn(SignInVerdict::accepted, bothOffered),
               "quorvik warning : the token command for " + account +
                   " printed a control character in its first line\n");
+}
+
+// Two sign-ins of one account at once (two folders checked by workers): the
+// command runs once and both take what it gave, a token or a failure; the
+// failure is told the moment the run ends, before any verdict.
+TEST_F(Commands, OneRunAtATimeForAnAccountSharedByItsSignIns) {
+    fs::path gate = directory / "gate";
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    setCredentialCommandLimit(2s);
+    struct Case {
+        const char* name;
+        std::string then;  // after the command has started
+        std::string secret;
+        std::string warnings;
+    } cases[] = {
+        {"a token", "cat '" + gate.string() + "'", "tok", ""},
+        {"a hanging command", "exec sleep 600", "",
+         "quorvik warning : the token command for alice@imap.example.org:993 was stopped after "
+         "2 seconds\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        forgetCredentials();
+        fs::remove(directory / "token-runs");
+        settings::tokenCommand.reset(counted("token-runs", c.then));
+        BoxPtr inbox = imapBox(), work = imapBox();
+        work->folder = "Work";
+        std::string got[2];
+        testing::internal::CaptureStderr();
+        std::thread first([&] { got[0] = chooseCredential(*inbox, bothOffered).secret.view(); });
+        ASSERT_TRUE(scratch::eventually([&] { return runs("token-runs") == 1; }));
+        std::thread second([&] { got[1] = chooseCredential(*work, bothOffered).secret.view(); });
+        ASSERT_TRUE(scratch::eventually([&] { return credentialRunWaiters(*work) == 1; }));
+        if (!c.secret.empty()) scratch::writeFile(gate, c.secret + "\n");
+        first.join();
+        second.join();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warnings);
+        EXPECT_EQ(got[0], c.secret);
+        EXPECT_EQ(got[1], c.secret);
+        EXPECT_EQ(runs("token-runs"), 1);
+    }
 }
