@@ -165,6 +165,7 @@ struct ServerCase {
     const char* name;
     const char* host;
     bool notify;  // else IDLE alone: the other folders wait for a pass
+    friend void PrintTo(const ServerCase& server, std::ostream* out) { *out << server.name; }
 };
 
 class EveryChange : public OnDovecot, public testing::WithParamInterface<ServerCase> {};
@@ -273,7 +274,7 @@ TEST_F(OnDovecot, ARefusalForTooManyConnectionsIsWaitedOut) {
     fs::path holding = directory / "holding";
     std::string holder =
         "python3 -c \"import imaplib\n"
-        "cs = [imaplib.IMAP4('127.0.0.4', 143) for i in range(3)]\n"
+        "cs = [imaplib.IMAP4('127.0.0.4', 143) for i in range(10)]\n"
         "[c.login('alice', 'secret') for c in cs]\n"
         "open('" +
         holding.string() +

@@ -12,9 +12,9 @@
 # XOAUTH2 alone: POP3 on 110 and 995, IMAP on 143 (STARTTLS) and 993.
 # 127.0.0.4 takes passwords as a server left at dovecot's defaults does,
 # answering a refused one after 2 s (auth_failure_delay), and hides NOTIFY
-# (imap_capability), as servers with IDLE alone do; it takes 3 IMAP
-# connections per user and address at most (mail_max_userip_connections):
-# IMAP on 143 (STARTTLS) and 993. The
+# (imap_capability), as servers with IDLE alone do; like every instance it
+# takes dovecot's default of 10 IMAP connections per user and address
+# (mail_max_userip_connections): IMAP on 143 (STARTTLS) and 993. The
 # certificate, DIR/tls.crt, names localhost, 127.0.0.3 and 127.0.0.4; DIR/certs is a
 # trust directory that holds it. When OWNER_PID is given, the servers go when
 # that process does, even if it never calls stop.
@@ -204,7 +204,6 @@ $(listeners pop3-login pop3:110 pop3s:995:ssl)" "$(xoauth2_only)"
   config defaults 127.0.0.4 yes imap "$(listeners imap-login imap:143 imaps:993:ssl)" \
     "$(passwords)" "protocol imap {
   imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE IDLE LITERAL+ LIST-EXTENDED LIST-STATUS
-  mail_max_userip_connections = 3
 }"
   setsid python3 "$(dirname "$0")/tokeninfo.py" 127.0.0.1 8080 "$dir/tokens" \
     "$dir/introspection.log" </dev/null >>"$dir/introspection.out" 2>&1 &
