@@ -2,7 +2,8 @@
 // the rc file and starts the threads as the monitor does, runs the check
 // cycle every second for the time asked, and meanwhile samples the TCP
 // connections established to the port. Prints the most held at once, those
-// held at the end, and each box's counts (new, then total) on one line.
+// held at the end, and each box's counts (new, then total) on one last
+// line, after what the monitor prints of the certificates it meets.
 //   account_load RC-FILE SECONDS PORT
 
 #include <malloc.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "common/signals.h"
 #include "monitor/core/boxes.h"
 #include "monitor/core/cycle.h"
 #include "monitor/core/options.h"
@@ -51,12 +53,7 @@ int connectionsTo(int port) {
 int main(int argc, char** argv) {
     if (argc < 4) return 2;
     mallopt(M_ARENA_MAX, 2);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ignore.sa_flags = SA_NOCLDWAIT;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGCHLD, &ignore, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    ignoreChildrenAndBrokenPipes();
     char* arguments[] = {argv[0], const_cast<char*>("-f"), argv[1], nullptr};
     scanCommandLine(optionTable(), 3, arguments);
     rebuildBoxList();

@@ -29,14 +29,8 @@ Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_poi
         case TlsIo::failed:
             return {ReceiveStatus::failed, 0, -1};
         }
-        switch (waitUntil(deadline, fd, events, stopFd)) {
-        case Woken::deadline:
-            return {ReceiveStatus::silence, 0, 0};
-        case Woken::raised:
-            return {ReceiveStatus::closed, 0, 0};
-        case Woken::ready:
-            break;
-        }
+        if (std::optional<Received> ended = socketAwait(fd, events, deadline, stopFd))
+            return *ended;
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,12 @@ struct Received {
     std::size_t count = 0;
     int error = 0;
 };
+
+// Waits until the socket is ready for `events` (poll's): none then, else how
+// the receive ends: silence at the deadline, closed once the stop descriptor
+// (when not -1) became readable.
+std::optional<Received> socketAwait(int fd, short events,
+                                    std::chrono::steady_clock::time_point deadline, int stopFd);
 
 // Receives at most `room` bytes from the socket, waiting no later than
 // `deadline` for them; the stop descriptor (when not -1) becoming readable
