@@ -103,6 +103,9 @@ private:
             if (!accountIdle(conn)) return false;
             renewAt = Clock::now() + accountTimings().renewal;
         }
+        // What came with the answers to the last commands (EXISTS of the
+        // examined folder, say) is news already.
+        if (conn.changed || !conn.news.empty()) return answer();
         Deadline deadline = idling() ? renewAt : Deadline::max();
         switch (accountAwait(conn, account.wake, deadline)) {
         case AccountEvent::dropped:

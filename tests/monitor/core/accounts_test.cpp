@@ -413,6 +413,8 @@ struct ImapScript {
         [](const std::string&) {
             return std::pair{3, 1};
         };
+    // Said in the answer to STATUS, before its tagged line.
+    std::function<std::string()> alsoSaid = [] { return std::string(); };
     // Plays while the client is in IDLE; false ends the connection.
     std::function<bool(Peer&, const std::string& idleTag)> idle;
 };
@@ -437,7 +439,8 @@ void playImap(Peer& peer, const ImapScript& script) {
                 peer.say(tag + " NO no such folder\r\n");
             else
                 peer.say("* STATUS " + folder + " (MESSAGES " + std::to_string(counts->first) +
-                         " UNSEEN " + std::to_string(counts->second) + ")\r\n" + tag + " OK\r\n");
+                         " UNSEEN " + std::to_string(counts->second) + ")\r\n" + script.alsoSaid() +
+                         tag + " OK\r\n");
         } else if (word == "EXAMINE" || word == "NOTIFY") {
             peer.say(tag + " OK done\r\n");
         } else if (word == "IDLE") {
@@ -483,6 +486,27 @@ TEST_F(Accounts, WithoutNotifyOrIdleTheKeptConnectionIsAskedAtEachPass) {
     std::string heard = server.heard();  // one client only: one connection
     EXPECT_EQ(scratch::occurrences(heard, "LOGIN"), 1);
     EXPECT_EQ(workersStarted, 0);
+}
+
+// Mail that lands in the examined folder while the folders are counted at a
+// pass is told in the answer to STATUS (EXISTS, as dovecot tells it at the end
+// of any command): it is counted at once, not a pass later.
+TEST_F(Accounts, NewsInTheAnswerToACountIsCountedAtOnce) {
+    std::atomic<int> asked{0};
+    ImapScript script;
+    script.status = [&](const std::string&) {
+        int count = ++asked;
+        return std::pair{count, count};
+    };
+    script.alsoSaid = [&] { return std::string(asked == 2 ? "* 9 EXISTS\r\n" : ""); };
+    script.idle = idleUntilDone;
+    ScriptedServer server("127.0.0.9", 143, [&](Peer& peer) { playImap(peer, script); });
+    ASSERT_TRUE(server.ready());
+    BoxList boxes = reload("Mailbox = IMAP 127.0.0.9 alice secret\n");
+    ASSERT_TRUE(scratch::eventually([&] { return boxes[0]->totalCount == 1; }));
+    schedulerPass(Pass::regular);
+    EXPECT_TRUE(scratch::eventually([&] { return boxes[0]->totalCount == 3; }));
+    endAccountConnections();
 }
 
 // Servers that fail the connection in the middle: the counts are kept,
