@@ -12,3 +12,12 @@ void restoreSignalsForCommand() {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
+
+void ignoreChildrenAndBrokenPipes() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ignore.sa_flags = SA_NOCLDWAIT;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGCHLD, &ignore, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/signals.h"
 #include "monitor/checks/check.h"
 #include "monitor/core/boxes.h"
 #include "monitor/core/options.h"
@@ -77,12 +78,7 @@ int main(int argc, char** argv) {
     }
     // As in the monitor: no zombie of the commands' helper processes, and
     // no signal from a server that has gone.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ignore.sa_flags = SA_NOCLDWAIT;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGCHLD, &ignore, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    ignoreChildrenAndBrokenPipes();
     std::shared_ptr<Box> box = parseDefinition(argv[1]);
     if (!box || checkBox(*box) != 1) return 1;
     std::printf("%d %d\n", box->newCount.load(), box->totalCount.load());

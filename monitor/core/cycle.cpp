@@ -9,12 +9,14 @@
 #include <thread>
 
 #include "monitor/checks/check.h"
+#include "monitor/core/accountconnections.h"
 #include "monitor/core/failure.h"
 #include "monitor/core/launch.h"
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
 #include "monitor/core/wake.h"
 #include "monitor/core/watch.h"
+#include "monitor/net/account.h"
 
 int32_t shownNew = 0;
 int32_t shownTotal = 0;
@@ -24,6 +26,10 @@ int32_t shownFailing = 0;
 namespace {
 
 std::atomic<BoxChecker> boxChecker{checkBox};
+
+bool isNetworkBox(const Box& box) {
+    return box.type == BOX_POP3 || box.type == BOX_HOTMAIL || box.type == BOX_IMAP;
+}
 
 // The selection for which the outputs were last computed; none at first, so
 // the first cycle always computes them (without threads, the counts of the
@@ -165,10 +171,11 @@ void schedulerThread() {
     sigaddset(&wake, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &wake, nullptr);
     const auto pause = std::chrono::seconds(settings::checkDelay.load());
+    Pass pass = Pass::regular;
     while (settings::useThreads.load() != 0) {
-        schedulerRound();
+        schedulerRound(pass);
         if (settings::useThreads.load() == 0) break;
-        schedulerPause(pause);
+        pass = schedulerPause(pause) ? Pass::early : Pass::regular;
     }
     std::lock_guard guard(schedulerLock);
     schedulerRunning = false;
@@ -177,25 +184,28 @@ void schedulerThread() {
 
 }  // namespace
 
-void schedulerPass() {
+void schedulerPass(Pass pass) {
     // The walk works on the list as it was taken: its Boxes stay alive while
     // it runs, so the lock need not be held across a thousand thread
     // creations, which would stall the main thread's cycle.
     auto list = boxListSnapshot();
+    followAccounts(*list);
     int32_t position = 0;
     WorkerStarter start = workerStarter.load();
     for (const auto& box : *list) {
         ++position;
-        if (box->busy.load() != 0) continue;
+        if (box->busy.load() != 0 || accountConnectionCounts(*box)) continue;
+        if (pass == Pass::regular && isNetworkBox(*box)) box->pushed = 1;
         if (!start(position)) {
             settings::useThreads = 0;
             break;
         }
     }
+    accountConnectionsPass();
 }
 
-void schedulerRound() {
-    schedulerPass();
+void schedulerRound(Pass pass) {
+    schedulerPass(pass);
     // Boxes that a reload adds are counted now, not a whole pause later.
     // Only a new list needs it: checking the same boxes again at once would
     // find nothing changed.
@@ -227,6 +237,16 @@ int runBoxCheck(Box& box) {
     }
     box.busy = 0;
     return result;
+}
+
+bool storeBoxCounts(Box& box, int32_t fresh, int32_t total) {
+    int32_t idle = 0;
+    if (!box.busy.compare_exchange_strong(idle, 1)) return false;
+    storeAccountCounts(box, fresh, total);
+    box.counted = 1;
+    box.updated = 1;
+    box.busy = 0;
+    return true;
 }
 
 void setBoxChecker(BoxChecker checker) { boxChecker = checker != nullptr ? checker : checkBox; }

@@ -37,14 +37,24 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status);
 // nothing: a step of the selection shows the new box's counts at once.
 void recomputeOutputs(int32_t& newShown, int32_t& totalShown, int32_t& status);
 int runBoxCheck(Box& box);  // the result of checkBox, 0 when the box was busy
+// Stores counts that came without a check of the box's own (an account
+// connection's news) as a check that counted them would; false, storing
+// nothing, while the box is being checked.
+bool storeBoxCounts(Box& box, int32_t fresh, int32_t total);
 void firstCheck();
 void startThreads();
 
-// One pass of the scheduler: a worker thread for each box not being checked.
-void schedulerPass();
+// One pass of the scheduler: a worker thread for each box not being checked
+// nor counted by an account connection, which is woken instead. A regular
+// pass, one check delay after the last, checks the network boxes whatever
+// their stamps say: a stamp of the last check's end, in whole seconds, is
+// always a little short of the delay. A pass come early (SIGUSR1, a reload)
+// leaves them to their delay.
+enum class Pass { regular, early };
+void schedulerPass(Pass pass = Pass::early);
 // What the scheduler does between two pauses: a pass, the rc file's reload,
 // and a second pass when the reload put a new list in force.
-void schedulerRound();
+void schedulerRound(Pass pass = Pass::regular);
 
 // Starts the check of the box at a position; false when it cannot. A
 // detached thread unless a test runs the check in place.

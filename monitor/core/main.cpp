@@ -7,6 +7,7 @@
 
 #include "common/alloc.h"
 #include "common/home.h"
+#include "common/signals.h"
 #include "monitor/core/boxes.h"
 #include "monitor/core/cycle.h"
 #include "monitor/core/mainloop.h"
@@ -25,14 +26,7 @@ int main(int argc, char** argv) {
     // an allocator arena for each would keep pages of each. Two serve them.
     mallopt(M_ARENA_MAX, 2);
 
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ignore.sa_flags = SA_NOCLDWAIT;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGCHLD, &ignore, nullptr);
-    // A server that closes its end must not kill the monitor on the next
-    // write; set before any thread exists so every thread inherits it.
-    signal(SIGPIPE, SIG_IGN);
+    ignoreChildrenAndBrokenPipes();
     // SIGUSR1 asks for a check now: the scheduler starts its next pass, and
     // the main thread's wait breaks off so that the cycle runs at once.
     prepareWakeUps();

@@ -22,7 +22,9 @@
 #include "common/fd.h"
 #include "common/rcschema.h"
 #include "common/text.h"
+#include "common/wait.h"
 #include "monitor/core/boxes.h"
+#include "monitor/net/credentials.h"
 
 int64_t rcTimeStamp = 0;
 int64_t rcSizeStamp = 0;
@@ -56,13 +58,7 @@ std::optional<std::string> readStream(int fd) {
     char block[16384];
     auto limit = std::chrono::steady_clock::now() + streamReadLimit;
     while (content.size() < maximumFileSize) {
-        auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd entry{fd, POLLIN, 0};
-        int ready = poll(&entry, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
+        if (!waitFor(fd, POLLIN, limit)) break;
         ssize_t got = read(fd, block, std::min(sizeof block, maximumFileSize - content.size()));
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (got < 0) return std::nullopt;
@@ -213,6 +209,8 @@ Reload reloadOnce(bool seenChanging = false) {
     if (!readRcFile(optionTable(), path, 1)) return Reload::failed;
     recorded = stamp;
     rebuildBoxList();
+    // What the user changed (a password, a command) is tried at once.
+    endCredentialPauses();
     return Reload::applied;
 }
 

@@ -1,11 +1,14 @@
 #pragma once
-// Waking a thread that waits: the scheduler's pause between passes, and the
-// main loop's wait for X events. A signal handler may raise either, so
-// raising one only writes to a pipe.
+// The wake pipes of the monitor's long waits: the scheduler's pause between
+// passes, the main loop's wait for X events and the watcher's wait for
+// inotify. A signal handler may raise the first two, so raising one only
+// writes to a pipe.
 
 #include <chrono>
 
-// Creates the pipes; called once at start-up before any handler or thread
+#include "common/wait.h"
+
+// Opens the pipes; called once at start-up before any handler or thread
 // can raise them. Raising before then does nothing.
 void prepareWakeUps();
 
@@ -25,8 +28,7 @@ void wakeDisplay();
 int displayWakeFd();
 void takeDisplayWake();
 
-// The same for the watcher of the stores: it looks at the box list and the
-// settings again (a reload came through the scheduler, or it is to stop).
+// The watcher of the stores: it looks at the box list and the settings again
+// (a reload came through the scheduler, or it is to stop).
 void wakeWatcher();
-int watcherWakeFd();
-void takeWatcherWake();
+WakePipe& watcherWake();

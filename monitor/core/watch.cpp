@@ -28,7 +28,6 @@
 #include "monitor/checks/mh.h"
 #include "monitor/core/boxes.h"
 #include "monitor/core/cycle.h"
-#include "monitor/core/idle.h"
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
 #include "monitor/core/wake.h"
@@ -245,7 +244,6 @@ private:
         auto list = boxListSnapshot();
         if (list == syncedList && !resync) return;
         bool sameList = list == syncedList;
-        if (!sameList) followIdleBoxes(*list);
         syncedList = list;
         resync = false;
         anchors.clear();
@@ -312,15 +310,11 @@ private:
             timeout = std::max(std::chrono::milliseconds(0),
                                std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()));
         }
-        pollfd entries[2] = {{inotify.get(), POLLIN, 0}, {watcherWakeFd(), POLLIN, 0}};
-        int ready = poll(entries, entries[1].fd >= 0 ? 2 : 1,
-                         static_cast<int>(std::min<long long>(timeout.count(), 1 << 30)));
-        if (ready == 0 && pending.empty()) resync = true;
-        if (ready <= 0) return;
-        if ((entries[1].revents & POLLIN) != 0) {
-            takeWatcherWake();
-            resync = true;
-        }
+        auto deadline = Clock::now() + timeout;
+        Woken woken = watcherWake().wait(deadline, inotify.get(), POLLIN);
+        if (woken == Woken::deadline && pending.empty()) resync = true;
+        if (woken == Woken::deadline) return;
+        if (woken == Woken::raised) resync = true;
         alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
         for (;;) {
             ssize_t got = read(inotify.get(), buffer, sizeof buffer);
@@ -416,7 +410,6 @@ void watcherThread(std::unique_ptr<Watcher> watcher) {
     pthread_sigmask(SIG_BLOCK, &wake, nullptr);
     watcher->run();
     watcher.reset();
-    endIdleSessions();
     std::lock_guard guard(lifeLock);
     running = false;
     ended.notify_all();

@@ -5,13 +5,15 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/shape.h>
-#include <sys/select.h>
+#include <poll.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <type_traits>
 
+#include "common/wait.h"
 #include "monitor/dock/dockstate.h"
 
 static_assert(std::is_same_v<DockDrawable, Drawable>, "DockDrawable must be Xlib's Drawable");
@@ -40,15 +42,9 @@ void copyInServer(DockDrawable source, DockDrawable destination, int sourceX, in
 }
 
 int selectReadable(int fd, int wakeFd, long seconds, long microseconds) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    if (wakeFd >= 0) FD_SET(wakeFd, &readable);
-    timeval wait{};
-    wait.tv_sec = static_cast<time_t>(seconds);
-    wait.tv_usec = static_cast<suseconds_t>(microseconds);
-    int ready = select(std::max(fd, wakeFd) + 1, &readable, nullptr, nullptr, &wait);
-    return ready > 0 && !FD_ISSET(fd, &readable) ? 0 : ready;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds) +
+                    std::chrono::microseconds(microseconds);
+    return waitUntil(deadline, fd, POLLIN, wakeFd) == Woken::ready ? 1 : 0;
 }
 
 [[noreturn]] void failHints(const char* program) {

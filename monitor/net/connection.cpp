@@ -9,24 +9,28 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_point deadline) {
+Received receiveTls(TlsLink& link, char* into, std::size_t room, Clock::time_point deadline,
+                    int stopFd) {
     int fd = tlsSocket(link);
     for (;;) {
         std::size_t count = 0;
+        short events = 0;
         switch (tlsRead(link, into, room, count)) {
         case TlsIo::done:
             return {ReceiveStatus::data, count, 0};
         case TlsIo::wantRead:
-            if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
+            events = POLLIN;
             break;
         case TlsIo::wantWrite:
-            if (!waitFor(fd, POLLOUT, deadline)) return {ReceiveStatus::silence, 0, 0};
+            events = POLLOUT;
             break;
         case TlsIo::closed:
             return {ReceiveStatus::closed, 0, 0};
         case TlsIo::failed:
             return {ReceiveStatus::failed, 0, -1};
         }
+        if (std::optional<Received> ended = socketAwait(fd, events, deadline, stopFd))
+            return *ended;
     }
 }
 
@@ -53,8 +57,8 @@ bool sendTls(TlsLink& link, std::string_view text, Clock::time_point deadline) {
 }
 
 Received receiveSome(Connection& conn, char* into, std::size_t room, Clock::time_point deadline) {
-    return conn.tls ? receiveTls(*conn.tls, into, room, deadline)
-                    : socketReceive(conn.socket.get(), into, room, deadline);
+    return conn.tls ? receiveTls(*conn.tls, into, room, deadline, conn.stopFd)
+                    : socketReceive(conn.socket.get(), into, room, deadline, conn.stopFd);
 }
 
 }  // namespace
@@ -63,16 +67,20 @@ bool connectionOpen(Connection& conn, const std::string& host, int port) {
     conn.host = host;
     conn.port = port;
     conn.socket = connectTcp(host, port, conn.address);
+    if (!conn.socket.isOpen()) conn.failure = NetFailure::unreachable;
     return conn.socket.isOpen();
 }
 
 bool connectionSecure(Connection& conn) {
-    if (tlsStart(conn.tls, conn.socket.get(), conn.host) != 0 ||
-        !knownServerAccepts(connectionServer(conn), conn.tls->peer)) {
-        connectionClose(conn);
-        return false;
+    if (tlsStart(conn.tls, conn.socket.get(), conn.host) != 0) {
+        conn.failure = NetFailure::tlsFailed;
+    } else if (!knownServerAccepts(connectionServer(conn), conn.tls->peer)) {
+        conn.failure = NetFailure::identityRefused;
+    } else {
+        return true;
     }
-    return true;
+    connectionClose(conn);
+    return false;
 }
 
 std::string connectionServer(const Connection& conn) {
@@ -91,13 +99,13 @@ bool connectionSend(Connection& conn, std::string_view text) {
                     : socketSend(conn.socket.get(), text, deadline);
 }
 
-ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed) {
+ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed, const Patience& patience) {
     if (!conn.socket.isOpen()) return {ReceiveEnd::closed, 0};
     char chunk[4096];
     std::size_t received = 0;
-    auto limit = Clock::now() + replyTimeLimit;
+    auto limit = Clock::now() + patience.total;
     for (;;) {
-        auto deadline = std::min(limit, Clock::now() + replySilence);
+        auto deadline = std::min(limit, Clock::now() + patience.silence);
         Received got = receiveSome(conn, chunk, sizeof chunk, deadline);
         switch (got.status) {
         case ReceiveStatus::failed:
@@ -120,17 +128,15 @@ ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed) {
 
 Readiness connectionAwait(Connection& conn, int stopFd, Clock::time_point deadline) {
     if (conn.tls && tlsPending(*conn.tls)) return Readiness::readable;
-    for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return Readiness::timedOut;
-        pollfd entries[2] = {{conn.socket.get(), POLLIN, 0}, {stopFd, POLLIN, 0}};
-        int ready = poll(entries, stopFd >= 0 ? 2 : 1,
-                         static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
-        if (ready < 0) continue;  // a signal: wait on
-        if (ready == 0) return Readiness::timedOut;
-        if (stopFd >= 0 && (entries[1].revents & POLLIN) != 0) return Readiness::stopped;
+    switch (waitUntil(deadline, conn.socket.get(), POLLIN, stopFd)) {
+    case Woken::raised:
+        return Readiness::stopped;
+    case Woken::ready:
         return Readiness::readable;  // data, or the end of the connection
+    case Woken::deadline:
+        break;
     }
+    return Readiness::timedOut;
 }
 
 bool isSingleLine(std::string_view text) {

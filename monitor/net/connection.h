@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/fd.h"
+#include "monitor/net/failure.h"
 #include "monitor/net/socket.h"
 #include "monitor/net/tls.h"
 
@@ -23,24 +24,40 @@ inline constexpr std::chrono::milliseconds replySilence{1000};
 inline constexpr std::chrono::milliseconds replyTimeLimit{5000};
 inline constexpr std::size_t netAnswerByteLimit = 1 << 20;
 
+// How long a reply may keep the client waiting: in silence, and in all.
+struct Patience {
+    std::chrono::milliseconds silence = replySilence;
+    std::chrono::milliseconds total = replyTimeLimit;
+};
+// A sign-in's verdict may come late: servers slow down refusals to slow
+// down guessing (dovecot's auth_failure_delay is 2 s), and a refusal taken
+// for silence would be sent again at every check. Kept connections wait as
+// long for every answer: they run in a thread of their own.
+inline constexpr Patience signInPatience{std::chrono::seconds(30), std::chrono::seconds(30)};
+
 struct Connection {
     std::string host;  // as the box names it, for checking the certificate
     int port = 0;
     SocketAddress address;
     FileDescriptor socket;
     std::unique_ptr<TlsLink> tls;  // none while the connection is plain
+    // Why the dialogue on it failed, when it did.
+    NetFailure failure = NetFailure::none;
+    // Readable once the connection is to end at once (its account was
+    // dropped): a wait for the server breaks off as if it had closed.
+    int stopFd = -1;
 };
 
 // The steps of every dialogue before its own commands: connect, then, where
 // TLS is to be used, secure; signing in is the client's.
 
 // Connects to the first of the host's addresses that answers; false when
-// none does.
+// none does (the failure: unreachable).
 bool connectionOpen(Connection& conn, const std::string& host, int port);
 // Runs the TLS handshake and judges the server by its certificate and the
 // remembered servers. True when credentials may go over the link; otherwise
 // the connection is closed at once, so that nothing more can be sent on it,
-// in plain text least of all.
+// in plain text least of all (the failure: tlsFailed or identityRefused).
 bool connectionSecure(Connection& conn);
 // Shuts the link down, if any, then closes the socket.
 void connectionClose(Connection& conn);
@@ -69,7 +86,8 @@ struct ReceiveResult {
 using ReplyFeed = std::function<bool(std::string_view)>;
 
 // Receives and feeds until the parser says done or a limit ends it.
-ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed);
+ReceiveResult connectionReceive(Connection& conn, const ReplyFeed& feed,
+                                const Patience& patience = {});
 
 enum class Readiness { readable, stopped, timedOut };
 

@@ -1,7 +1,9 @@
 #pragma once
-// The credentials of network boxes that have no password of their own: the
-// user's PasswordCommand and TokenCommand, the passwords they gave, kept per
-// account, and the warnings when they fail.
+// The credentials of network boxes: the user's PasswordCommand and
+// TokenCommand for boxes that have no password of their own, the passwords
+// they gave, kept per account, the warnings when they fail, and the pauses
+// after a failure or a refusal, per account, so that neither a command nor a
+// refused password is tried again at every check.
 
 #include <optional>
 #include <string>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "monitor/core/boxes.h"
+#include "monitor/net/commandrun.h"
 #include "monitor/net/sasl.h"
 #include "monitor/net/secret.h"
 
@@ -24,7 +27,9 @@ enum class CredentialSource {
     box,              // the box's own password (or none), as always
     tokenCommand,     // a token, for `mechanism`
     passwordCommand,  // a password from the command or kept from it
-    none,             // the commands gave nothing: the empty password
+    none,             // no command ran (the server offers no OAuth2): the empty password
+    failed,           // the commands ran and gave nothing: no sign-in
+    held,             // a failure is being waited out: nothing ran, no sign-in
 };
 
 struct Credential {
@@ -35,6 +40,11 @@ struct Credential {
     std::vector<std::string> warnings;
 
     bool isToken() const { return source == CredentialSource::tokenCommand; }
+    // False when nothing may be sent: a failed command never leads to a
+    // sign-in with the empty password.
+    bool maySignIn() const {
+        return source != CredentialSource::failed && source != CredentialSource::held;
+    }
 };
 
 // The first response of a token's sign-in, base64 as both protocols send it;
@@ -44,11 +54,27 @@ std::optional<SecretText> tokenResponse(const Credential& credential, const Box&
 // How the box signs in, given what the server offers: a token when TokenCommand
 // is set, the server offers OAUTHBEARER or XOAUTH2 and the command gives one;
 // else, unless the server takes no password on the link, the password of
-// PasswordCommand, run only when none is kept for the account; else the
-// empty password. A box that does not take its credential
-// from the commands gets its own password. May run the commands, for up to
-// their time limit each.
+// PasswordCommand, run only when none is kept for the account; else, when no
+// command ran, the empty password, and when they ran and gave nothing, no
+// sign-in at all. A box that does not take its credential from the commands
+// gets its own password. May run the commands, for up to their time limit
+// each. A command runs once at a time for an account: a box that needs it
+// while it runs waits for that run and shares what it gives. Its warnings
+// are printed the moment its run ends.
 Credential chooseCredential(const Box& box, const SaslOffer& offer);
+
+// True while the box's account waits out a failure: its command failed (or
+// the server refused what it gave) and the pause after it has not ended, or
+// the server refused the box's own password. Nothing is to be sent then; the
+// client does not even connect. The pause after a failed command lasts
+// until the next pass, then twice as long each time, up to half an hour;
+// after a refused password of the rc file five minutes, doubling up to an
+// hour. A new rc file ends them all.
+bool signInHeld(const Box& box);
+
+// The rc file was read again: the pauses end, so that what the user changed
+// is tried at once.
+void endCredentialPauses();
 
 enum class SignInVerdict {
     accepted,
@@ -58,31 +84,6 @@ enum class SignInVerdict {
 };
 
 // Tells what the server made of the credential; prints the warnings of the
-// account that differ from those of its last sign-in, and wipes the secret.
+// account that differ from those of its last sign-in, starts the pause after
+// a refusal, and wipes the secret.
 void reportSignIn(const Box& box, Credential& credential, SignInVerdict verdict);
-
-// One run of a credential command.
-struct CommandRun {
-    enum class Status {
-        secret,      // exit status 0 and a first line: `secret`
-        exited,      // a non-zero exit status: `code`
-        signalled,   // ended by signal `code`
-        silent,      // exit status 0 and nothing on the first line
-        timedOut,    // stopped at the time limit, with its process group
-        flooded,     // more than secretOutputLimit bytes; stopped
-        badText,     // a CR or NUL in the first line
-        notStarted,  // no pipe or process could be made
-    };
-    Status status = Status::notStarted;
-    int code = 0;
-    SecretText secret;
-};
-
-inline constexpr std::size_t secretOutputLimit = 4096;
-
-// Runs the command through /bin/sh with the box's QUORVIK_TYPE,
-// QUORVIK_SERVER, QUORVIK_PORT, QUORVIK_USER and QUORVIK_FOLDER in its
-// environment, its standard input /dev/null, its standard error the
-// monitor's. Waits for it at most the time limit, then kills its process
-// group. Leaves no zombie, whether or not the process ignores SIGCHLD.
-CommandRun runCredentialCommand(std::string_view command, const Box& box);

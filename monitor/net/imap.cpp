@@ -14,18 +14,7 @@ namespace {
 
 constexpr std::size_t answerRoom = imapAnswerSize - 1;
 
-// A line that ends with {N} announces a literal of N bytes on the next line.
-bool announcesLiteral(std::string_view line) {
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-    if (line.empty() || line.back() != '}') return false;
-    line.remove_suffix(1);
-    std::size_t digits = 0;
-    while (digits < line.size() && line[line.size() - 1 - digits] >= '0' &&
-           line[line.size() - 1 - digits] <= '9') {
-        ++digits;
-    }
-    return digits > 0 && digits < line.size() && line[line.size() - 1 - digits] == '{';
-}
+bool announcesLiteral(std::string_view line) { return imapAnnouncedLiteral(line).has_value(); }
 
 void takeLine(ImapAnswerState& state) {
     bool tagged = state.line.starts_with(state.tag);
@@ -59,13 +48,16 @@ void skipBlanks(std::string_view text, std::size_t& at) {
     while (at < text.size() && text[at] == ' ') ++at;
 }
 
-// Steps over the mailbox name of a STATUS line.
-bool skipMailbox(std::string_view text, std::size_t& at) {
+// Reads the mailbox name of a STATUS line: an atom, a quoted string (its
+// escapes undone) or a literal.
+bool readMailbox(std::string_view text, std::size_t& at, std::string& name) {
+    name.clear();
     if (at >= text.size()) return false;
     if (text[at] == '"') {
         for (++at; at < text.size() && text[at] != '"'; ++at) {
             if (text[at] == '\\') ++at;
             if (at >= text.size() || text[at] == '\r' || text[at] == '\n') return false;
+            name.push_back(text[at]);
         }
         if (at >= text.size()) return false;
         ++at;
@@ -80,6 +72,7 @@ bool skipMailbox(std::string_view text, std::size_t& at) {
         if (at >= text.size() || text[at] != '\n') return false;
         ++at;
         if (static_cast<std::size_t>(*size) > text.size() - at) return false;
+        name.assign(text.substr(at, static_cast<std::size_t>(*size)));
         at += static_cast<std::size_t>(*size);
         return true;
     }
@@ -88,18 +81,18 @@ bool skipMailbox(std::string_view text, std::size_t& at) {
            std::string_view{" ()\r\n"}.find(text[at]) == std::string_view::npos) {
         ++at;
     }
+    name.assign(text.substr(start, at - start));
     return at > start;
 }
 
-// Parses what follows "* STATUS " on one line.
-std::optional<ImapCounts> parseStatusData(std::string_view text, std::size_t at) {
-    if (!skipMailbox(text, at)) return std::nullopt;
+// Parses what follows "* STATUS " on one line. Either count may be missing
+// (a server's news of a change names only what changed).
+std::optional<ImapStatusData> parseStatusData(std::string_view text, std::size_t at) {
+    ImapStatusData data;
+    if (!readMailbox(text, at, data.mailbox)) return std::nullopt;
     skipBlanks(text, at);
     if (at >= text.size() || text[at] != '(') return std::nullopt;
     ++at;
-    ImapCounts counts;
-    bool haveMessages = false;
-    bool haveUnseen = false;
     for (;;) {
         skipBlanks(text, at);
         if (at >= text.size()) return std::nullopt;
@@ -117,16 +110,13 @@ std::optional<ImapCounts> parseStatusData(std::string_view text, std::size_t at)
         if (at == digits) return std::nullopt;
         if (equalsNoCase(name, "MESSAGES")) {
             if (!value) return std::nullopt;
-            counts.messages = *value;
-            haveMessages = true;
+            data.messages = *value;
         } else if (equalsNoCase(name, "UNSEEN")) {
             if (!value) return std::nullopt;
-            counts.unseen = *value;
-            haveUnseen = true;
+            data.unseen = *value;
         }
     }
-    if (!haveMessages || !haveUnseen) return std::nullopt;
-    return counts;
+    return data;
 }
 
 }  // namespace
@@ -175,25 +165,50 @@ std::string_view imapTaggedLine(std::string_view answer, std::string_view tag) {
     return {};
 }
 
-bool imapTaggedOk(std::string_view answer, std::string_view tag) {
+std::string_view imapTaggedWord(std::string_view answer, std::string_view tag) {
     std::string_view line = imapTaggedLine(answer, tag);
-    if (line.empty()) return false;
+    if (line.empty()) return {};
     line.remove_prefix(tag.size());
-    return equalsNoCase(line.substr(0, line.find_first_of(" \r")), "OK");
+    return line.substr(0, line.find_first_of(" \r"));
+}
+
+bool imapTaggedOk(std::string_view answer, std::string_view tag) {
+    return equalsNoCase(imapTaggedWord(answer, tag), "OK");
+}
+
+std::optional<ImapStatusData> imapParseStatusLine(std::string_view line) {
+    constexpr std::string_view status = "* STATUS ";
+    if (!startsWithNoCase(line, status)) return std::nullopt;
+    return parseStatusData(line, status.size());
 }
 
 std::optional<ImapCounts> imapParseStatus(std::string_view answer) {
-    constexpr std::string_view status = "* STATUS ";
     std::size_t at = 0;
     while (at < answer.size()) {
-        if (startsWithNoCase(answer.substr(at), status)) {
-            if (auto counts = parseStatusData(answer, at + status.size())) return counts;
-        }
+        std::optional<ImapStatusData> data = imapParseStatusLine(answer.substr(at));
+        if (data && data->messages && data->unseen)
+            return ImapCounts{*data->messages, *data->unseen};
         std::size_t end = answer.find('\n', at);
         if (end == std::string_view::npos) break;
         at = end + 1;
     }
     return std::nullopt;
+}
+
+std::optional<std::size_t> imapAnnouncedLiteral(std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.empty() || line.back() != '}') return std::nullopt;
+    line.remove_suffix(1);
+    std::size_t digits = 0;
+    while (digits < line.size() && line[line.size() - 1 - digits] >= '0' &&
+           line[line.size() - 1 - digits] <= '9') {
+        ++digits;
+    }
+    if (digits == 0 || digits >= line.size() || line[line.size() - 1 - digits] != '{' || digits > 9)
+        return std::nullopt;
+    std::size_t size = 0;
+    for (char digit : line.substr(line.size() - digits)) size = size * 10 + (digit - '0');
+    return size;
 }
 
 std::optional<std::string> imapQuoted(std::string_view text) {
@@ -217,24 +232,35 @@ int imapConnect(ImapConn& conn, const std::string& host, int port) {
     // the check: nothing goes in plain text instead.
     if (port != 143 && port != 220 && !connectionSecure(conn.connection)) return -1;
     ImapAnswer answer;
-    if (imapGetAnswer(conn, answer) < 0 || answer[0] != '*') return -1;
+    int size = imapGetAnswer(conn, answer);
+    // A BYE for a greeting is a refusal: most often of one more connection.
+    if (size <= 0 || answer[0] != '*' || startsWithNoCase(answer.data(), "* BYE")) {
+        conn.connection.failure = size > 0 && isConnectionLimit(answer.data())
+                                      ? NetFailure::tooManyConnections
+                                      : NetFailure::notUnderstood;
+        return -1;
+    }
     return 0;
 }
 
 namespace {
 
-int getAnswer(ImapConn& conn, ImapAnswer& answer, bool continuation) {
+int getAnswer(ImapConn& conn, ImapAnswer& answer, bool continuation, const Patience& patience) {
     ImapAnswerState state;
     state.tag = conn.tag;
     state.endsAtContinuation = continuation;
-    ReceiveResult got = connectionReceive(conn.connection, [&](std::string_view piece) {
-        imapAnswerFeed(state, piece);
-        return state.ended;
-    });
+    ReceiveResult got = connectionReceive(
+        conn.connection,
+        [&](std::string_view piece) {
+            imapAnswerFeed(state, piece);
+            return state.ended;
+        },
+        patience);
     switch (got.end) {
     case ReceiveEnd::closed:
     case ReceiveEnd::failed:
         std::fputs("imapGetAnswer() receive error\n", stderr);
+        conn.connection.failure = NetFailure::notUnderstood;
         return -1;
     case ReceiveEnd::overLimit:
         state.kept.clear();
@@ -258,11 +284,19 @@ int startSession(ImapConn& conn, ImapAnswer& answer, bool askAgain) {
     imapSendCommand(conn, "CAPABILITY\r\n");
     if (imapGetAnswer(conn, answer) < 0) return -1;
     Connection& link = conn.connection;
+    // A server that takes no more connections may say so at once.
+    if (!imapTaggedOk(answer.data(), conn.tag) && isConnectionLimit(answer.data())) {
+        link.failure = NetFailure::tooManyConnections;
+        return -1;
+    }
     if (!link.tls && imapHasCapability(answer.data(), "STARTTLS")) {
         imapSendCommand(conn, "STARTTLS\r\n");
         // A refusal leaves the server talking plain text; the password is
         // then not sent at all rather than sent in the clear.
-        if (imapGetAnswer(conn, answer) <= 0 || !imapTaggedOk(answer.data(), conn.tag)) return -1;
+        if (imapGetAnswer(conn, answer) <= 0 || !imapTaggedOk(answer.data(), conn.tag)) {
+            link.failure = NetFailure::tlsFailed;
+            return -1;
+        }
         // The server has taken STARTTLS: a failed handshake or an untrusted
         // server ends the check, with nothing more sent.
         if (!connectionSecure(link)) return -1;
@@ -276,6 +310,7 @@ int startSession(ImapConn& conn, ImapAnswer& answer, bool askAgain) {
         // A server met over TLS before that offers no STARTTLS now: the
         // offer was most likely stripped on the way.
         connectionClose(link);
+        link.failure = NetFailure::identityRefused;
         return -1;
     }
     return 0;
@@ -292,12 +327,21 @@ SecretText quotedSecret(std::string_view text) {
     return quoted;
 }
 
-// What the tagged line of a refusal tells of the credential.
-SignInVerdict verdictOf(const ImapConn& conn, std::string_view answer) {
+// What the tagged line of a refusal tells of the credential. A refusal
+// for the number of connections says nothing of it.
+SignInVerdict verdictOf(ImapConn& conn, std::string_view answer) {
     if (imapTaggedOk(answer, conn.tag)) return SignInVerdict::accepted;
     std::string_view line = imapTaggedLine(answer, conn.tag);
-    return line.empty() || isPassingRefusal(line) ? SignInVerdict::undecided
-                                                  : SignInVerdict::refused;
+    if (line.empty()) {
+        conn.connection.failure = NetFailure::notUnderstood;
+        return SignInVerdict::undecided;
+    }
+    if (isConnectionLimit(line)) {
+        conn.connection.failure = NetFailure::tooManyConnections;
+        return SignInVerdict::undecided;
+    }
+    conn.connection.failure = NetFailure::signInRefused;
+    return isPassingRefusal(line) ? SignInVerdict::undecided : SignInVerdict::refused;
 }
 
 int sendLogin(ImapConn& conn, std::string_view name, std::string_view secret,
@@ -307,8 +351,11 @@ int sendLogin(ImapConn& conn, std::string_view name, std::string_view secret,
     command.append(name).append(" ").append(quotedSecret(secret).view()).append("\r\n");
     imapSendCommand(conn, command.view());
     ImapAnswer answer;
-    int size = imapGetAnswer(conn, answer);
-    if (size <= 0) return -1;
+    int size = getAnswer(conn, answer, false, signInPatience);
+    if (size <= 0) {
+        conn.connection.failure = NetFailure::notUnderstood;
+        return -1;
+    }
     verdict = verdictOf(conn, answer.data());
     return verdict == SignInVerdict::accepted ? 0 : -1;
 }
@@ -328,26 +375,31 @@ int sendAuthenticate(ImapConn& conn, const Box& box, const Credential& credentia
         imapSendCommand(conn, line.append(" ").append(response.view()).append("\r\n").view());
     } else {
         imapSendCommand(conn, command + "\r\n");
-        if (getAnswer(conn, answer, true) <= 0 || answer[0] != '+') {
-            verdict = SignInVerdict::undecided;
+        if (getAnswer(conn, answer, true, conn.patience) <= 0 || answer[0] != '+') {
+            verdict = answer[0] == '\0' ? SignInVerdict::undecided : verdictOf(conn, answer.data());
             return -1;
         }
         connectionSend(conn.connection, response.append("\r\n").view());
     }
-    int size = getAnswer(conn, answer, true);
+    int size = getAnswer(conn, answer, true, signInPatience);
     if (size > 0 && answer[0] == '+') {
         connectionSend(conn.connection,
                        std::string(oauthErrorReply(credential.mechanism)) + "\r\n");
-        size = imapGetAnswer(conn, answer);
+        size = getAnswer(conn, answer, false, signInPatience);
     }
-    if (size <= 0) return -1;
+    if (size <= 0) {
+        conn.connection.failure = NetFailure::notUnderstood;
+        return -1;
+    }
     verdict = verdictOf(conn, answer.data());
     return verdict == SignInVerdict::accepted ? 0 : -1;
 }
 
 }  // namespace
 
-int imapGetAnswer(ImapConn& conn, ImapAnswer& answer) { return getAnswer(conn, answer, false); }
+int imapGetAnswer(ImapConn& conn, ImapAnswer& answer) {
+    return getAnswer(conn, answer, false, conn.patience);
+}
 
 void imapSendCommand(ImapConn& conn, std::string_view command) {
     char tag[16];
@@ -372,19 +424,23 @@ int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
 }
 
 int imapSignIn(ImapConn& conn, const Box& box) {
-    if (!takesCommandCredential(box)) return imapLogin(conn, box.user, box.password);
     std::optional<std::string> name = imapQuoted(box.user.value_or(""));
-    if (!name) return -1;
+    if (!name || !isSingleLine(box.password.value_or(""))) return -1;
     ImapAnswer answer;
     if (startSession(conn, answer, mayUseToken(box)) != 0) return -1;
     SaslOffer offer = imapSaslOffer(answer.data());
     Credential credential = chooseCredential(box, offer);
     SignInVerdict verdict = SignInVerdict::undecided;
     int result = -1;
-    if (credential.isToken())
+    if (!credential.maySignIn())
+        conn.connection.failure = NetFailure::credentialFailed;
+    else if (credential.isToken())
         result = sendAuthenticate(conn, box, credential, offer, verdict);
     else if (!offer.loginDisabled)
         result = sendLogin(conn, *name, credential.secret.view(), verdict);
+    else
+        conn.connection.failure = NetFailure::signInRefused;
+    if (conn.connection.failure == NetFailure::tooManyConnections) noteConnectionLimit(box);
     reportSignIn(box, credential, verdict);
     return result;
 }
@@ -395,12 +451,16 @@ int imapStatus(ImapConn& conn, const std::optional<std::string>& folder) {
     imapSendCommand(conn, "STATUS " + *mailbox + " (MESSAGES UNSEEN)\r\n");
     ImapAnswer answer;
     int size = imapGetAnswer(conn, answer);
-    if (size < 2) return -1;
+    if (size < 0) return -1;
     std::string_view text{answer.data(), static_cast<std::size_t>(size)};
-    if (!imapTaggedOk(text, conn.tag)) return -1;
     std::optional<ImapCounts> counts = imapParseStatus(text);
     // OK without usable counts is no count at all.
-    if (!counts) return -1;
+    if (size < 2 || !imapTaggedOk(text, conn.tag) || !counts) {
+        conn.connection.failure = equalsNoCase(imapTaggedWord(text, conn.tag), "NO")
+                                      ? NetFailure::noSuchFolder
+                                      : NetFailure::notUnderstood;
+        return -1;
+    }
     conn.messages = counts->messages;
     conn.unseen = counts->unseen;
     return 0;
@@ -418,6 +478,8 @@ int imapLogout(ImapConn& conn) {
 
 int imapCheck(Box& box, int64_t now) {
     if (!accountCheckDue(box, now)) return 0;
+    // A failure being waited out sends nothing, and opens no connection.
+    if (signInHeld(box) || accountPaused(box)) return 0;
     std::unique_ptr<ImapConn> conn = imapNew();
     if (!conn) return 0;
     box.timeStamp = wallClockNow();
@@ -431,9 +493,11 @@ int imapCheck(Box& box, int64_t now) {
     } else {
         int status = imapStatus(*conn, box.folder);
         imapLogout(*conn);
+        noteAccountAnswered(box);
         if (status == 0)
             result =
                 storeAccountCounts(box, imapGetUnseen(conn.get()), imapGetMessages(conn.get()));
     }
+    noteCheckFailure(box, result == 1 ? NetFailure::none : conn->connection.failure);
     return result;
 }

@@ -25,6 +25,8 @@ struct ImapConn {
     // greeting ends with its first line.
     std::string tag;
     int counter = 1;
+    // How long each answer may take; a sign-in's verdict waits longer.
+    Patience patience;
 };
 
 int imapCheck(Box& box, int64_t now);
@@ -36,9 +38,11 @@ void imapSendCommand(ImapConn& conn, std::string_view command);
 // A missing user name or password is sent as the empty text.
 int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
               const std::optional<std::string>& password);
-// Signs the box in: with imapLogin and its own password, or, for a box that
+// Signs the box in: with LOGIN and its own password, or, for a box that
 // takes its credential from the password and token commands, with
-// AUTHENTICATE and a token or LOGIN and the password they give.
+// AUTHENTICATE and a token or LOGIN and the password they give. Waits for
+// the verdict however late it comes (up to signInPatience), and tells the
+// credentials what it was. On -1 the connection's `failure` says why.
 int imapSignIn(ImapConn& conn, const Box& box);
 int imapStatus(ImapConn& conn, const std::optional<std::string>& folder);
 int imapGetMessages(const ImapConn* conn);
@@ -76,6 +80,8 @@ bool imapHasCapability(std::string_view answer, std::string_view name);
 bool imapTaggedOk(std::string_view answer, std::string_view tag);
 // The answer's tagged line, or the empty text when it has none.
 std::string_view imapTaggedLine(std::string_view answer, std::string_view tag);
+// The word after the tag on that line (OK, NO, BAD), or the empty text.
+std::string_view imapTaggedWord(std::string_view answer, std::string_view tag);
 
 struct ImapCounts {
     int32_t messages = -1;
@@ -84,6 +90,19 @@ struct ImapCounts {
 // The counts of the first STATUS line of the answer that holds both, the
 // attributes in any order, the mailbox an atom, a quoted string or a literal.
 std::optional<ImapCounts> imapParseStatus(std::string_view answer);
+
+// One STATUS line, which may name only some of the counts (NOTIFY tells
+// what changed).
+struct ImapStatusData {
+    std::string mailbox;
+    std::optional<int32_t> messages;
+    std::optional<int32_t> unseen;
+};
+// The line must begin with "* STATUS "; none when it does not or cannot be read.
+std::optional<ImapStatusData> imapParseStatusLine(std::string_view line);
+
+// The size N of the literal that a line ending with {N} announces.
+std::optional<std::size_t> imapAnnouncedLiteral(std::string_view line);
 
 // The text as an IMAP quoted string, or none when it holds CR, LF or NUL.
 std::optional<std::string> imapQuoted(std::string_view text);

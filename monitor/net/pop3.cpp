@@ -14,10 +14,13 @@ namespace {
 
 constexpr std::size_t replyRoom = pop3ReplySize - 1;
 
+int receiveReply(Pop3Conn& conn, Pop3Reply& reply, const Patience& patience);
+
 // Sends a command and reads its reply: its length, 0 for none, -1 on error.
-int exchange(Pop3Conn& conn, std::string_view command, Pop3Reply& reply) {
+int exchange(Pop3Conn& conn, std::string_view command, Pop3Reply& reply,
+             const Patience& patience = {}) {
     connectionSend(conn.connection, command);
-    return pop3Recv(conn, reply);
+    return receiveReply(conn, reply, patience);
 }
 
 bool positive(const Pop3Reply& reply) { return reply[0] == '+'; }
@@ -60,26 +63,37 @@ int pop3Connect(Pop3Conn& conn, const std::string& host, int port) {
     return 0;
 }
 
+namespace {
+
 // A reply ends at its first line end. Only its first 1023 bytes are kept; the
 // rest of a longer line is read and dropped, so that the next reply starts
 // where it should. A server that falls silent ends the reply with what has
 // come; one that goes on past the limits without a line end gave no reply.
-int pop3Recv(Pop3Conn& conn, Pop3Reply& reply) {
+int receiveReply(Pop3Conn& conn, Pop3Reply& reply, const Patience& patience) {
     std::size_t total = 0;
-    ReceiveResult got = connectionReceive(conn.connection, [&](std::string_view piece) {
-        std::size_t keep = std::min(piece.size(), replyRoom - total);
-        std::copy_n(piece.data(), keep, reply.data() + total);
-        total += keep;
-        return piece.find('\n') != std::string_view::npos;
-    });
+    ReceiveResult got = connectionReceive(
+        conn.connection,
+        [&](std::string_view piece) {
+            std::size_t keep = std::min(piece.size(), replyRoom - total);
+            std::copy_n(piece.data(), keep, reply.data() + total);
+            total += keep;
+            return piece.find('\n') != std::string_view::npos;
+        },
+        patience);
     if (got.end == ReceiveEnd::failed) {
         std::fprintf(stderr, "pop3Recv() error (%d)\n", got.error);
+        conn.connection.failure = NetFailure::notUnderstood;
         return -1;
     }
     if (got.end == ReceiveEnd::overLimit) total = 0;
+    if (total == 0) conn.connection.failure = NetFailure::notUnderstood;
     reply[total] = '\0';
     return static_cast<int>(total);
 }
+
+}  // namespace
+
+int pop3Recv(Pop3Conn& conn, Pop3Reply& reply) { return receiveReply(conn, reply, {}); }
 
 void pop3ListFeed(Pop3ListState& state, std::string_view bytes) {
     for (char byte : bytes) {
@@ -106,15 +120,27 @@ namespace {
 
 bool readGreeting(Pop3Conn& conn) {
     Pop3Reply reply;
-    return pop3Recv(conn, reply) > 0 && positive(reply);
+    int length = pop3Recv(conn, reply);
+    if (length > 0 && positive(reply)) return true;
+    if (length > 0)
+        conn.connection.failure = isConnectionLimit(statusLine(reply, length))
+                                      ? NetFailure::tooManyConnections
+                                      : NetFailure::notUnderstood;
+    return false;
 }
 
-// What a refusal tells of the credential.
-SignInVerdict verdictOf(const Pop3Reply& reply, int length) {
+// What a refusal tells of the credential. A refusal for the number of
+// connections says nothing of it.
+SignInVerdict verdictOf(Pop3Conn& conn, const Pop3Reply& reply, int length) {
     if (length <= 0) return SignInVerdict::undecided;
     if (positive(reply)) return SignInVerdict::accepted;
-    return isPassingRefusal(statusLine(reply, length)) ? SignInVerdict::undecided
-                                                       : SignInVerdict::refused;
+    std::string_view line = statusLine(reply, length);
+    if (isConnectionLimit(line)) {
+        conn.connection.failure = NetFailure::tooManyConnections;
+        return SignInVerdict::undecided;
+    }
+    conn.connection.failure = NetFailure::signInRefused;
+    return isPassingRefusal(line) ? SignInVerdict::undecided : SignInVerdict::refused;
 }
 
 int sendUserPass(Pop3Conn& conn, std::string_view name, std::string_view secret,
@@ -122,12 +148,16 @@ int sendUserPass(Pop3Conn& conn, std::string_view name, std::string_view secret,
     if (!isSingleLine(name) || !isSingleLine(secret)) return -1;
     Pop3Reply reply;
     std::string user = "USER " + std::string(name) + "\r\n";
-    if (exchange(conn, user, reply) <= 0 || !positive(reply)) return -1;
+    int length = exchange(conn, user, reply, signInPatience);
+    if (length <= 0 || !positive(reply)) {
+        verdict = verdictOf(conn, reply, length);
+        return -1;
+    }
     SecretText pass{"PASS "};
     pass.append(secret).append("\r\n");
-    int length = exchange(conn, pass.view(), reply);
+    length = exchange(conn, pass.view(), reply, signInPatience);
     if (length <= 0) return -1;
-    verdict = verdictOf(reply, length);
+    verdict = verdictOf(conn, reply, length);
     return positive(reply) ? 0 : -1;
 }
 
@@ -159,18 +189,22 @@ int sendAuth(Pop3Conn& conn, const Box& box, const Credential& credential, SignI
     int length;
     if (command.size() + 1 + response.size() + 2 <= commandLimit) {
         SecretText line{command};
-        length =
-            exchange(conn, line.append(" ").append(response.view()).append("\r\n").view(), reply);
+        length = exchange(conn, line.append(" ").append(response.view()).append("\r\n").view(),
+                          reply, signInPatience);
     } else {
         length = exchange(conn, command + "\r\n", reply);
-        if (length <= 0 || reply[0] != '+' || reply[1] == 'O') return -1;
-        length = exchange(conn, response.append("\r\n").view(), reply);
+        if (length <= 0 || reply[0] != '+' || reply[1] == 'O') {
+            verdict = verdictOf(conn, reply, length);
+            return -1;
+        }
+        length = exchange(conn, response.append("\r\n").view(), reply, signInPatience);
     }
     // "+ " is the error challenge, "+OK" the welcome.
     if (length > 0 && reply[0] == '+' && reply[1] != 'O') {
-        length = exchange(conn, std::string(oauthErrorReply(credential.mechanism)) + "\r\n", reply);
+        length = exchange(conn, std::string(oauthErrorReply(credential.mechanism)) + "\r\n", reply,
+                          signInPatience);
     }
-    verdict = verdictOf(reply, length);
+    verdict = verdictOf(conn, reply, length);
     return verdict == SignInVerdict::accepted ? 0 : -1;
 }
 
@@ -186,15 +220,19 @@ int pop3Login(Pop3Conn& conn, const std::optional<std::string>& user,
 }
 
 int pop3SignIn(Pop3Conn& conn, const Box& box) {
-    if (!takesCommandCredential(box)) return pop3Login(conn, box.user, box.password);
     if (!readGreeting(conn)) return -1;
     // Without a token command there is no mechanism to ask for.
     SaslOffer offer = mayUseToken(box) ? askCapabilities(conn) : SaslOffer{};
     Credential credential = chooseCredential(box, offer);
     SignInVerdict verdict = SignInVerdict::undecided;
-    int result = credential.isToken()
-                     ? sendAuth(conn, box, credential, verdict)
-                     : sendUserPass(conn, box.user.value_or(""), credential.secret.view(), verdict);
+    int result = -1;
+    if (!credential.maySignIn())
+        conn.connection.failure = NetFailure::credentialFailed;
+    else if (credential.isToken())
+        result = sendAuth(conn, box, credential, verdict);
+    else
+        result = sendUserPass(conn, box.user.value_or(""), credential.secret.view(), verdict);
+    if (conn.connection.failure == NetFailure::tooManyConnections) noteConnectionLimit(box);
     reportSignIn(box, credential, verdict);
     return result;
 }
@@ -202,7 +240,10 @@ int pop3SignIn(Pop3Conn& conn, const Box& box) {
 int pop3Stat(Pop3Conn& conn) {
     Pop3Reply reply;
     int length = exchange(conn, "STAT\r\n", reply);
-    if (length <= 0 || !positive(reply)) return -1;
+    if (length <= 0 || !positive(reply)) {
+        conn.connection.failure = NetFailure::notUnderstood;
+        return -1;
+    }
     conn.totalCount = pop3ReplyNumber(statusLine(reply, length));
 
     length = exchange(conn, "LAST\r\n", reply);
@@ -246,23 +287,31 @@ void pop3Free(std::unique_ptr<Pop3Conn>& place) { place.reset(); }
 
 int pop3Check(Box& box, int64_t now) {
     if (!accountCheckDue(box, now)) return 0;
+    // A failure being waited out sends nothing, and opens no connection.
+    if (signInHeld(box) || accountPaused(box)) return 0;
     std::unique_ptr<Pop3Conn> conn = pop3New();
     if (!conn) return 0;
     box.timeStamp = wallClockNow();
 
     int result = 0;
-    if (pop3Connect(*conn, box.path, box.port) != 0 || pop3SignIn(*conn, box) != 0 ||
-        pop3Stat(*conn) != 1) {
+    if (pop3Connect(*conn, box.path, box.port) != 0 || pop3SignIn(*conn, box) != 0) {
         // A failed step drops the connection without a goodbye.
         connectionClose(conn->connection);
     } else {
-        // Only new mail is news: its last message is the newest.
-        MessageSummary newest;
-        if (conn->newCount > 0 && conn->totalCount > 0) newest = pop3Top(*conn, conn->totalCount);
-        pop3Quit(*conn);
-        setNewestMessage(box, std::move(newest));
-        result = storeAccountCounts(box, pop3GetNew(conn.get()), pop3GetTotal(conn.get()));
+        noteAccountAnswered(box);
+        if (pop3Stat(*conn) != 1) {
+            connectionClose(conn->connection);
+        } else {
+            // Only new mail is news: its last message is the newest.
+            MessageSummary newest;
+            if (conn->newCount > 0 && conn->totalCount > 0)
+                newest = pop3Top(*conn, conn->totalCount);
+            pop3Quit(*conn);
+            setNewestMessage(box, std::move(newest));
+            result = storeAccountCounts(box, pop3GetNew(conn.get()), pop3GetTotal(conn.get()));
+        }
     }
+    noteCheckFailure(box, result == 1 ? NetFailure::none : conn->connection.failure);
     pop3Free(conn);
     return result;
 }

@@ -139,10 +139,24 @@ FileDescriptor connectTcp(const std::string& host, int port, SocketAddress& addr
     }
 }
 
+std::optional<Received> socketAwait(int fd, short events,
+                                    std::chrono::steady_clock::time_point deadline, int stopFd) {
+    switch (waitUntil(deadline, fd, events, stopFd)) {
+    case Woken::deadline:
+        return Received{ReceiveStatus::silence, 0, 0};
+    case Woken::raised:
+        return Received{ReceiveStatus::closed, 0, 0};
+    case Woken::ready:
+        break;
+    }
+    return std::nullopt;
+}
+
 Received socketReceive(int fd, char* into, std::size_t room,
-                       std::chrono::steady_clock::time_point deadline) {
+                       std::chrono::steady_clock::time_point deadline, int stopFd) {
     for (;;) {
-        if (!waitFor(fd, POLLIN, deadline)) return {ReceiveStatus::silence, 0, 0};
+        if (std::optional<Received> ended = socketAwait(fd, POLLIN, deadline, stopFd))
+            return *ended;
         ssize_t got = recv(fd, into, room, 0);
         if (got > 0) return {ReceiveStatus::data, static_cast<std::size_t>(got), 0};
         if (got == 0) return {ReceiveStatus::closed, 0, 0};

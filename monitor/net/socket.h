@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,10 +54,17 @@ struct Received {
     int error = 0;
 };
 
+// Waits until the socket is ready for `events` (poll's): none then, else how
+// the receive ends: silence at the deadline, closed once the stop descriptor
+// (when not -1) became readable.
+std::optional<Received> socketAwait(int fd, short events,
+                                    std::chrono::steady_clock::time_point deadline, int stopFd);
+
 // Receives at most `room` bytes from the socket, waiting no later than
-// `deadline` for them.
+// `deadline` for them; the stop descriptor (when not -1) becoming readable
+// ends the wait as a closed connection would.
 Received socketReceive(int fd, char* into, std::size_t room,
-                       std::chrono::steady_clock::time_point deadline);
+                       std::chrono::steady_clock::time_point deadline, int stopFd = -1);
 
 // Sends the whole text before the deadline. A closed connection raises no
 // signal; the result tells whether everything went.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/net/credentials.h"
 #include "tests/monitor/net/net_environment.h"
 #include "tests/monitor/net/signin_fixture.h"
 
@@ -145,9 +146,11 @@ TEST_F(HelperAsTokenCommand, SignsInRefreshesAndTellsARevokedGrant) {
     EXPECT_EQ(imap.totalCount, 5);
 
     // Signed in again, with tokens that live an hour: the first serves every
-    // check without a refresh.
+    // check without a refresh. The user's save of the rc file after signing in
+    // ends the account's pause after the failed command.
     server.control(R"({"expires_in": 3600})");
     authorize();
+    endCredentialPauses();
     for (int round = 0; round < 2; ++round) expectCountedQuietly(imap, 2, 5);
     EXPECT_EQ(server.refreshes(), 2);
 }

@@ -2,7 +2,7 @@
 // What the monitor's libraries offer the tests alone: the program itself
 // never calls these.
 
-#include "monitor/core/idle.h"
+#include "monitor/core/accountconnections.h"
 
 // Empties the box list in force (monitor/core/boxes.cpp).
 void clearBoxList();
@@ -14,8 +14,10 @@ void stopScheduler();
 // Ends the watcher of the stores and waits until it has (monitor/core/watch.cpp).
 void stopWatching();
 
-// Puts the pace of the IMAP IDLE sessions started from now on
-// (monitor/core/idle.cpp).
-void setIdleTimings(IdleTimings pace);
-// How many sessions are in IDLE now.
-int idleSessionsIdling();
+// Puts the pace of the account connections started from now on
+// (monitor/core/accountconnections.cpp).
+void setAccountTimings(AccountTimings pace);
+// How many account connections' threads are alive, and how many of their
+// connections have signed in and answered and are serving now.
+int accountThreadsRunning();
+int accountConnectionsServing();

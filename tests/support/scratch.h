@@ -105,6 +105,41 @@ bool eventually(Condition condition, std::chrono::milliseconds bound = std::chro
     return true;
 }
 
+// What a file (a server's log) gained since the last look.
+class Tail {
+public:
+    explicit Tail(fs::path file) : path(std::move(file)) { fresh(); }
+    std::string fresh() {
+        std::string text = readFile(path);
+        std::string added = text.size() > seen ? text.substr(seen) : "";
+        seen = text.size();
+        return added;
+    }
+    // What the file gained by the time it holds the needle: a log written by
+    // another process (dovecot's log service) may hold it a moment later.
+    std::string freshWith(std::string_view needle) {
+        std::string added;
+        eventually([&] {
+            added += fresh();
+            return added.find(needle) != std::string::npos;
+        });
+        return added;
+    }
+
+private:
+    fs::path path;
+    std::size_t seen = 0;
+};
+
+// How often a text holds another.
+inline int occurrences(std::string_view text, std::string_view part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string_view::npos;
+         at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
 inline bool haveProgram(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
 // What mutt says of a mailbox after it toggled the new flag of its first and

@@ -108,6 +108,69 @@ def trickle(connection):  # a greeting that never ends, a byte at a time
         say("closed trickle")
 
 
+def imap_lines(connection):
+    """The client's command lines, each as its tag and its command word."""
+    pending = b""
+    while True:
+        chunk = connection.recv(4096)
+        if not chunk:
+            return
+        pending += chunk
+        while b"\n" in pending:
+            line, pending = pending.split(b"\n", 1)
+            words = line.strip().split(b" ")
+            yield words[0], words[1].upper() if len(words) > 1 else b""
+
+
+def imap_session(connection, login, capabilities=b"IMAP4rev1 IDLE", idle=None):
+    """An IMAP server up to IDLE: LOGIN answered by `login`, STATUS with 9
+    messages and 4 unseen; `idle` plays once the client is in IDLE."""
+    connection.sendall(b"* OK ready\r\n")
+    for tag, word in imap_lines(connection):
+        if word == b"CAPABILITY":
+            connection.sendall(b"* CAPABILITY " + capabilities + b"\r\n" + tag + b" OK\r\n")
+        elif word == b"LOGIN":
+            reply = login()
+            connection.sendall(tag + b" " + reply + b"\r\n")
+            if not reply.startswith(b"OK"):
+                return
+        elif word == b"STATUS":
+            connection.sendall(b"* STATUS INBOX (MESSAGES 9 UNSEEN 4)\r\n" + tag + b" OK\r\n")
+        elif word in (b"NOTIFY", b"EXAMINE", b"LIST"):
+            connection.sendall(tag + b" OK\r\n")
+        elif word == b"IDLE" and idle:
+            connection.sendall(b"+ idling\r\n")
+            idle(connection)
+            return
+        else:
+            connection.sendall(tag + b" NO\r\n")
+
+
+@behaviour("limit")
+def limit(connection):  # refuses one more connection, as dovecot does at its limit
+    imap_session(connection, lambda: b"NO [LIMIT] Maximum number of connections from user+IP "
+                 b"exceeded (mail_max_userip_connections=10)")
+
+
+@behaviour("late-no")
+def late_no(connection):  # refuses the password after 2 s, as dovecot does by default
+    def refuse():
+        time.sleep(2)
+        return b"NO [AUTHENTICATIONFAILED] Authentication failed."
+    imap_session(connection, refuse)
+
+
+@behaviour("bye")
+def bye(connection):  # counts, then says BYE in the middle of IDLE
+    imap_session(connection, lambda: b"OK", idle=lambda c: c.sendall(b"* BYE going down\r\n"))
+
+
+@behaviour("flood")
+def flood(connection):  # NOTIFY news without end
+    imap_session(connection, lambda: b"OK", b"IMAP4rev1 IDLE NOTIFY",
+                 lambda c: send_forever(c, b"* STATUS INBOX (MESSAGES 9 UNSEEN 4)\r\n" * 512))
+
+
 printing = threading.Lock()
 
 

@@ -653,17 +653,20 @@ TEST_F(Monitor, CloseRequestOfTheWindowManagerEndsWithStatusZero) {
 
 // Hostile peers all at once: servers that flood, never end a line, send NUL
 // bytes or numbers beyond 32 bits, answer late, trickle, reset mid-reply,
-// break TLS or never speak it, and an address that drops every packet;
+// break TLS or never speak it, refuse one more connection, refuse the
+// password late, say BYE in IDLE or flood NOTIFY news, and an address that
+// drops every packet;
 // mailboxes that are binary, enormous, truncated or replaced while
 // read; an rc file replaced all the while. The monitor stays alive and
 // small, answers presses while checks wait on servers, and keeps the good
 // box's counts right. (bench/monitor times the presses.)
 TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
     fs::path servers = QUORVIK_SOURCE_DIR "/tests/data/hostile/servers.py";
-    std::vector<std::string> places{"endless=127.0.0.2:143",   "endless-lines=127.0.0.3:143",
-                                    "reset=127.0.0.4:143",     "broken-tls=127.0.0.5:995",
-                                    "silent=127.0.0.6:143",    "trickle=127.0.0.7:143",
-                                    "silent-tls=127.0.0.8:993"};
+    std::vector<std::string> places{
+        "endless=127.0.0.2:143",    "endless-lines=127.0.0.3:143", "reset=127.0.0.4:143",
+        "broken-tls=127.0.0.5:995", "silent=127.0.0.6:143",        "trickle=127.0.0.7:143",
+        "silent-tls=127.0.0.8:993", "limit=127.0.0.9:143",         "late-no=127.0.0.10:143",
+        "bye=127.0.0.11:143",       "flood=127.0.0.12:143"};
     std::vector<std::string> argv{"/usr/bin/python3", servers.string()};
     argv.insert(argv.end(), places.begin(), places.end());
     Child hostile(argv);
@@ -672,7 +675,7 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
         auto blank = line->find(' ');
         port[line->substr(0, blank)] = line->substr(blank + 1);
     }
-    ASSERT_EQ(port.size(), 11u) << hostile.errorText();
+    ASSERT_EQ(port.size(), 15u) << hostile.errorText();
     // Packets to this test network are routed to the loopback device, which
     // drops them: a connect there never completes. The test's network
     // namespace goes with the route.
@@ -703,7 +706,9 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
                         " u p\nMailbox = POP3 127.0.0.1:" + port["late"] +
                         " u p\nMailbox = IMAP 127.0.0.4 u p\nMailbox = POP3 127.0.0.5:995 u p\n"
                         "Mailbox = IMAP 127.0.0.6 u p\nMailbox = IMAP 127.0.0.7 u p\n"
-                        "Mailbox = IMAP 127.0.0.8:993 u p\nMailbox = IMAP 198.51.100.7:993 u p\n";
+                        "Mailbox = IMAP 127.0.0.8:993 u p\nMailbox = IMAP 198.51.100.7:993 u p\n"
+                        "Mailbox = IMAP 127.0.0.9 u p\nMailbox = IMAP 127.0.0.10 u p\n"
+                        "Mailbox = IMAP 127.0.0.11 u p\nMailbox = IMAP 127.0.0.12 u p\n";
     fs::path rc = home.path() / "rc";
     // Replaced as the editor saves it, while the monitor may be reading it.
     auto writeRc = [&](int round) {
@@ -729,7 +734,7 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
 
     // Twenty presses, each after a rewrite of the rc file, with a scheduler
     // pass started every fifth: each steps the selection and shows.
-    const int boxCount = 17;
+    const int boxCount = 21;
     int expected = 0;
     long largestResident = 0;
     for (int press = 0; press < 20; ++press) {
@@ -774,6 +779,11 @@ TEST_F(Monitor, HostilePeersNeitherStallNorBloatIt) {
     EXPECT_TRUE(shows("01", "1", "1")) << describe();
     for (int i = 0; i < 7; ++i) this->press(1, plusX, buttonY);
     EXPECT_TRUE(shows("08", "0", "0")) << describe();
+    // Counted before the server said BYE, or while it floods its news.
+    for (int i = 0; i < 12; ++i) this->press(1, plusX, buttonY);
+    EXPECT_TRUE(shows("20", "4", "9")) << describe();
+    this->press(1, plusX, buttonY);
+    EXPECT_TRUE(shows("21", "4", "9")) << describe();
 }
 
 // An IMAP folder kept in IDLE on dovecot: mail appended by another client
@@ -872,9 +882,11 @@ TEST_P(Follows, TheFileTheEditorSaves) {
     resetEditorSettings();
 }
 
-// A password command that hangs holds only the worker that waits for it: the
-// display answers presses meanwhile. At the limit of 10 seconds the command
-// goes, with its process group, and a warning; nothing is left behind.
+// A password command that hangs holds only the thread that waits for it:
+// the display answers presses meanwhile, and at ten seconds a warning says
+// it still runs. It never outlives the monitor: its process group goes when
+// the monitor goes. (Its end at the limit of 2 minutes is tested on a
+// shorter limit with the credential commands.)
 TEST_F(Monitor, AHangingPasswordCommandNeitherStallsTheDisplayNorOutlivesItsLimit) {
     ScriptedServer server("127.0.0.1", 143, [](Peer& peer) {
         peer.say("* OK ready\r\n");
@@ -911,16 +923,19 @@ TEST_F(Monitor, AHangingPasswordCommandNeitherStallsTheDisplayNorOutlivesItsLimi
     EXPECT_TRUE(eventually([&] { return read().lit != lit; }));
     EXPECT_TRUE(running()) << "the press was not shown while the command hung";
 
-    EXPECT_TRUE(eventually([&] { return !running(); }, 30s));
+    // A command may be waiting on a person: it is said to be still running
+    // at ten seconds, and left to run.
     const std::string warning =
-        "quorvik warning : the password command for alice@127.0.0.1:143 was stopped after 10 "
-        "seconds\n";
+        "quorvik warning : the password command for alice@127.0.0.1:143 is still running after "
+        "10 seconds\n";
     EXPECT_TRUE(
-        eventually([&] { return monitor->errorText().find(warning) != std::string::npos; }, 30s))
+        eventually([&] { return monitor->errorText().find(warning) != std::string::npos; }, 60s))
         << monitor->errorText();
-    EXPECT_TRUE(eventually([&] { return scratch::childrenOf(monitor->pid()) == 0; }));
-    EXPECT_EQ(scratch::zombieChildrenOf(monitor->pid()), 0);
+    EXPECT_TRUE(running());
     EXPECT_FALSE(monitor->wait(0ms)) << monitor->errorText();
+
+    monitor.reset();
+    EXPECT_TRUE(eventually([&] { return !running(); }));
 }
 
 // The Notify line of the example rc file, run by the real monitor and shown

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -18,6 +19,8 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 namespace {
+
+namespace fs = std::filesystem;
 
 using Status = CommandRun::Status;
 
@@ -265,11 +268,11 @@ TEST_F(Commands, OrderOfUse) {
          "pw",
          {"quorvik warning : the token command for alice@imap.example.org:993 exited with "
           "status 127\n"}},
-        {"neither gives: the empty password, and why",
+        {"neither gives: no sign-in, and why",
          "exit 1",
          "true",
          bothOffered,
-         CredentialSource::none,
+         CredentialSource::failed,
          SaslMechanism::none,
          "",
          {"quorvik warning : the token command for alice@imap.example.org:993 exited with "
@@ -280,7 +283,7 @@ TEST_F(Commands, OrderOfUse) {
          "exit 1",
          std::nullopt,
          bothOffered,
-         CredentialSource::none,
+         CredentialSource::failed,
          SaslMechanism::none,
          "",
          {"quorvik warning : the token command for alice@[2001:db8::5]:993 exited with status 1\n"},
@@ -319,7 +322,11 @@ TEST_F(Commands, ABoxWithItsOwnPasswordRunsNothing) {
     EXPECT_EQ(credential.secret.view(), "secret");
     testing::internal::CaptureStderr();
     reportSignIn(*imapBox("secret"), credential, SignInVerdict::refused);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // refused in silence, as always
+    // Said, since the password now waits before it is sent again.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "quorvik warning : the server refused the password for "
+              "alice@imap.example.org:993: it is sent again in 5 minutes, or once the rc file "
+              "changes\n");
     EXPECT_EQ(runs("password-runs") + runs("token-runs"), 0);
 
     // Without commands "-" is a password like any other.
@@ -329,9 +336,10 @@ TEST_F(Commands, ABoxWithItsOwnPasswordRunsNothing) {
     EXPECT_EQ(chooseCredential(*imapBox(), bothOffered).secret.view(), "");
 }
 
-// A password is asked once per account, and again only after a refusal; a
-// token before every sign-in.
+// A password is asked once per account, and again only after a refusal and
+// the pause after it; a token before every sign-in.
 TEST_F(Commands, PasswordsAreKeptPerAccountTokensNever) {
+    scratch::FakeClock clock(1000000);
     settings::passwordCommand.reset(counted("password-runs", "echo \"pw-$QUORVIK_USER\""));
     BoxPtr inbox = imapBox(), work = imapBox();
     work->folder = "Work";
@@ -351,6 +359,11 @@ TEST_F(Commands, PasswordsAreKeptPerAccountTokensNever) {
     EXPECT_EQ(signIn(inbox, SignInVerdict::undecided), "pw-alice");
     EXPECT_EQ(runs("password-runs"), 2);
     EXPECT_EQ(signIn(inbox, SignInVerdict::refused), "pw-alice");
+    EXPECT_TRUE(signInHeld(*work));
+    EXPECT_EQ(signIn(work, SignInVerdict::accepted), "");  // nothing during the pause
+    EXPECT_EQ(runs("password-runs"), 2);
+    clock.set(1000000 + settings::checkDelay.load());
+    EXPECT_FALSE(signInHeld(*work));
     EXPECT_EQ(signIn(work, SignInVerdict::accepted), "pw-alice");
     EXPECT_EQ(runs("password-runs"), 3);
     testing::internal::GetCapturedStderr();
@@ -370,7 +383,11 @@ TEST_F(Commands, PasswordsAreKeptPerAccountTokensNever) {
 // the secret in it.
 TEST_F(Commands, WarningsOncePerChangeWithoutTheSecret) {
     BoxPtr box = imapBox();
+    // Each sign-in comes after the pause of the failure before it.
+    scratch::FakeClock clock(1000000);
+    int64_t now = 1000000;
     auto signIn = [&](SignInVerdict verdict, const SaslOffer& offer = noneOffered) {
+        clock.set(now += 3600);
         testing::internal::CaptureStderr();
         Credential credential = chooseCredential(*box, offer);
         reportSignIn(*box, credential, verdict);
@@ -412,4 +429,45 @@ TEST_F(Commands, WarningsOncePerChangeWithoutTheSecret) {
     EXPECT_EQ(signIn(SignInVerdict::accepted, bothOffered),
               "quorvik warning : the token command for " + account +
                   " printed a control character in its first line\n");
+}
+
+// Two sign-ins of one account at once (two folders checked by workers): the
+// command runs once and both take what it gave, a token or a failure; the
+// failure is told the moment the run ends, before any verdict.
+TEST_F(Commands, OneRunAtATimeForAnAccountSharedByItsSignIns) {
+    fs::path gate = directory / "gate";
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    setCredentialCommandLimit(2s);
+    struct Case {
+        const char* name;
+        std::string then;  // after the command has started
+        std::string secret;
+        std::string warnings;
+    } cases[] = {
+        {"a token", "cat '" + gate.string() + "'", "tok", ""},
+        {"a hanging command", "exec sleep 600", "",
+         "quorvik warning : the token command for alice@imap.example.org:993 was stopped after "
+         "2 seconds\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        forgetCredentials();
+        fs::remove(directory / "token-runs");
+        settings::tokenCommand.reset(counted("token-runs", c.then));
+        BoxPtr inbox = imapBox(), work = imapBox();
+        work->folder = "Work";
+        std::string got[2];
+        testing::internal::CaptureStderr();
+        std::thread first([&] { got[0] = chooseCredential(*inbox, bothOffered).secret.view(); });
+        ASSERT_TRUE(scratch::eventually([&] { return runs("token-runs") == 1; }));
+        std::thread second([&] { got[1] = chooseCredential(*work, bothOffered).secret.view(); });
+        ASSERT_TRUE(scratch::eventually([&] { return credentialRunWaiters(*work) == 1; }));
+        if (!c.secret.empty()) scratch::writeFile(gate, c.secret + "\n");
+        first.join();
+        second.join();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.warnings);
+        EXPECT_EQ(got[0], c.secret);
+        EXPECT_EQ(got[1], c.secret);
+        EXPECT_EQ(runs("token-runs"), 1);
+    }
 }

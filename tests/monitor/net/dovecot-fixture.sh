@@ -9,8 +9,13 @@
 # on 143 and 220 (STARTTLS) and 993 (TLS at once). 127.0.0.2 runs a second instance
 # without TLS, IMAP on 143 and 220, since dovecot offers STARTTLS on every
 # plain port once TLS is configured. 127.0.0.3 accepts OAuth2 alone, and of it
-# XOAUTH2 alone: POP3 on 110 and 995, IMAP on 143 (STARTTLS) and 993. The
-# certificate, DIR/tls.crt, names localhost and 127.0.0.3; DIR/certs is a
+# XOAUTH2 alone: POP3 on 110 and 995, IMAP on 143 (STARTTLS) and 993.
+# 127.0.0.4 takes passwords as a server left at dovecot's defaults does,
+# answering a refused one after 2 s (auth_failure_delay), and hides NOTIFY
+# (imap_capability), as servers with IDLE alone do; like every instance it
+# takes dovecot's default of 10 IMAP connections per user and address
+# (mail_max_userip_connections): IMAP on 143 (STARTTLS) and 993. The
+# certificate, DIR/tls.crt, names localhost, 127.0.0.3 and 127.0.0.4; DIR/certs is a
 # trust directory that holds it. When OWNER_PID is given, the servers go when
 # that process does, even if it never calls stop.
 #
@@ -31,7 +36,7 @@ set -euo pipefail
 
 action=${1:?start or stop}
 dir=${2:?directory}
-instances="introspection tls plain oauth"
+instances="introspection tls plain oauth defaults"
 
 stop() {
   # Each instance leads a process group of its own (setsid): the group goes
@@ -107,7 +112,7 @@ passdb {
 AUTH
 }
 
-config() {  # instance address ssl protocols listeners auth
+config() {  # instance address ssl protocols listeners auth [settings]
   local instance=$1 address=$2 ssl=$3
   mkdir -p "$dir/$instance/run" "$dir/$instance/state"
   cat >"$dir/$instance/dovecot.conf" <<CONF
@@ -131,15 +136,15 @@ userdb {
   driver = static
   args = uid=nobody gid=nogroup home=$dir/mail/%u
 }
-# A good login after a failed one must not wait for the penalty, nor a
-# refusal for the delay that slows down guessing.
-auth_failure_delay = 0
+# A good login after a failed one must not wait for the penalty.
 service anvil {
   unix_listener anvil-auth-penalty {
     mode = 0
   }
 }
 $5
+${7:-# Nor a refusal for the delay that slows down guessing.
+auth_failure_delay = 0}
 CONF
 }
 
@@ -162,7 +167,7 @@ start() {
   mkdir -p "$dir"
   chmod 755 "$dir"
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-    -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.3 \
+    -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.3,IP:127.0.0.4 \
     -keyout "$dir/tls.key" -out "$dir/tls.crt" 2>/dev/null
   chmod 644 "$dir/tls.key"
   # A trust directory that vouches for the server (SSL_CERT_DIR=DIR/certs).
@@ -200,10 +205,14 @@ $(listeners pop3-login pop3:110 hotmail:1100 pop3s:995:ssl)" "$(passwords_and_to
     "$(passwords)"
   config oauth 127.0.0.3 yes "imap pop3" "$(listeners imap-login imap:143 imaps:993:ssl)
 $(listeners pop3-login pop3:110 pop3s:995:ssl)" "$(xoauth2_only)"
+  config defaults 127.0.0.4 yes imap "$(listeners imap-login imap:143 imaps:993:ssl)" \
+    "$(passwords)" "protocol imap {
+  imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE IDLE LITERAL+ LIST-EXTENDED LIST-STATUS
+}"
   setsid python3 "$(dirname "$0")/tokeninfo.py" 127.0.0.1 8080 "$dir/tokens" \
     "$dir/introspection.log" </dev/null >>"$dir/introspection.out" 2>&1 &
   echo $! >"$dir/introspection.pid"
-  for instance in tls plain oauth; do
+  for instance in tls plain oauth defaults; do
     setsid dovecot -F -c "$dir/$instance/dovecot.conf" \
       </dev/null >>"$dir/$instance/log" 2>&1 &
     echo $! >"$dir/$instance.pid"
@@ -212,6 +221,7 @@ $(listeners pop3-login pop3:110 pop3s:995:ssl)" "$(xoauth2_only)"
   local ports="127.0.0.1/110 127.0.0.1/1100 127.0.0.1/995 127.0.0.1/143 127.0.0.1/220"
   ports="$ports 127.0.0.1/993 127.0.0.2/143 127.0.0.2/220 ::1/143 ::1/993 ::1/995"
   ports="$ports 127.0.0.3/110 127.0.0.3/995 127.0.0.3/143 127.0.0.3/993 127.0.0.1/8080"
+  ports="$ports 127.0.0.4/143 127.0.0.4/993"
   local port instance
   for port in $ports; do
     for _ in $(seq 200); do

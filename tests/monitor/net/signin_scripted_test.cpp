@@ -271,10 +271,13 @@ TEST_F(SignInDialogue, PasswordKeptThroughPassingTrouble) {
                           "USER alice\nPASS pw\n" + pop3Counted,
                           ""};
     auto runsSoFar = [&] { return scratch::readFile(runs).size() / 4; };
-    // play() forgets the kept passwords; these run as one life of the monitor.
+    // play() forgets the kept passwords; these run as one life of the monitor,
+    // a check delay apart, so that the one after the refusal is past its pause.
     settings::passwordCommand.reset(command);
+    scratch::FakeClock clock(1000000);
     for (const Dialogue* d : {&first, &counts, &refused, &counts}) {
         SCOPED_TRACE(d->name);
+        clock.set(scratch::fakeNow + settings::checkDelay.load());
         auto box = std::make_shared<Box>();
         box->type = BOX_POP3;
         box->path = "127.0.0.1";

@@ -1,0 +1,635 @@
+// The account connections: one signed-in connection counts every folder of
+// an account on dovecot, with NOTIFY and with IDLE alone, hears each change
+// and survives reloads; scripted servers that have neither, refuse, drop,
+// flood or say BYE; the credentials it signs in with; and the pace of the
+// scheduler's network checks.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "monitor/checks/check.h"
+#include "monitor/core/boxes.h"
+#include "monitor/core/cycle.h"
+#include "monitor/core/options.h"
+#include "monitor/core/rcfile.h"
+#include "monitor/net/account.h"
+#include "monitor/net/credentials.h"
+#include "monitor/net/testing.h"
+#include "tests/monitor/net/dovecot_fixture.h"
+#include "tests/monitor/net/net_environment.h"
+#include "tests/monitor/net/script_server.h"
+#include "tests/support/monitor_testing.h"
+#include "tests/support/scratch.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::atomic<int> workersStarted{0};
+bool countWorker(int32_t) {
+    ++workersStarted;
+    return true;
+}
+
+class Accounts : public testing::Test {
+protected:
+    void SetUp() override {
+        resetSettings();
+        clearBoxList();
+        forgetCredentials();
+        forgetAccounts();
+        workersStarted = 0;
+        setWorkerStarter(countWorker);
+        setAccountTimings({.renewal = 25min, .firstRetry = 100ms, .longestRetry = 400ms});
+    }
+    void TearDown() override {
+        endAccountConnections();
+        EXPECT_TRUE(scratch::eventually([] { return accountThreadsRunning() == 0; }));
+        setWorkerStarter(nullptr);
+        setAccountTimings({});
+        setCredentialCommandLimit(0ms);
+        setCredentialCommandWarning(0ms);
+        clearBoxList();
+        resetSettings();
+        forgetCredentials();
+        forgetAccounts();
+    }
+
+    // Reads an rc file of these lines and puts its boxes in force, as a
+    // reload does, then makes the scheduler's pass.
+    BoxList reload(const std::string& rc) {
+        fs::path file = directory / "rc";
+        scratch::writeFile(file, rc);
+        EXPECT_TRUE(readRcFile(optionTable(), file.string(), 1));
+        rebuildBoxList();
+        schedulerPass(Pass::regular);
+        return *boxListSnapshot();
+    }
+
+    static bool counted(const BoxList& boxes) {
+        return std::all_of(boxes.begin(), boxes.end(),
+                           [](const auto& box) { return box->counted.load() == 1; });
+    }
+
+    scratch::Directory directory;
+};
+
+// ---- dovecot ----
+
+class OnDovecot : public Accounts {
+protected:
+    void SetUp() override {
+        Accounts::SetUp();
+        ASSERT_FALSE(dovecotDirectory().empty());
+        setenv("SSL_CERT_DIR", (dovecotDirectory() + "/certs").c_str(), 1);
+        forgetCertificates();
+    }
+    void TearDown() override {
+        Accounts::TearDown();
+        unsetenv("SSL_CERT_DIR");
+        forgetCertificates();
+    }
+
+    // Runs Python with an imaplib client signed in as alice (c), over TLS.
+    bool asAlice(const std::string& host, const std::string& code) {
+        fs::path script = directory / "client.py";
+        scratch::writeFile(script,
+                           "import imaplib, ssl, sys\n"
+                           "c = imaplib.IMAP4_SSL('" +
+                               host + "', 993, ssl_context=ssl.create_default_context(capath='" +
+                               dovecotDirectory() +
+                               "/certs'))\n"
+                               "c.login('alice', 'secret')\n" +
+                               code + "\nc.logout()\n");
+        return scratch::run("python3 " + script.string()).has_value();
+    }
+
+    // The counts a client of its own reads from the server: MESSAGES, UNSEEN.
+    std::map<std::string, std::pair<int32_t, int32_t>> truth(
+        const std::string& host, const std::vector<std::string>& folders) {
+        fs::path out = directory / "truth";
+        std::string code = "out = open('" + out.string() + "', 'w')\n";
+        for (const std::string& folder : folders)
+            code += "t, d = c.status('" + folder +
+                    "', '(MESSAGES UNSEEN)')\n"
+                    "w = d[0].decode().split('(')[1].rstrip(')').split()\n"
+                    "out.write('" +
+                    folder + " ' + w[1] + ' ' + w[3] + '\\n')\n";
+        EXPECT_TRUE(asAlice(host, code + "out.close()"));
+        std::map<std::string, std::pair<int32_t, int32_t>> counts;
+        std::istringstream lines(scratch::readFile(out));
+        std::string folder;
+        int32_t messages, unseen;
+        while (lines >> folder >> messages >> unseen) counts[folder] = {messages, unseen};
+        return counts;
+    }
+
+    // Folders of their own for a test: F1 with one message seen and one not,
+    // F2 with two of each, and so on.
+    std::vector<std::string> makeFolders(const std::string& host, const std::string& prefix,
+                                         int count) {
+        std::vector<std::string> names;
+        std::string code = "m = b'From: a@example.org\\r\\nSubject: s\\r\\n\\r\\nbody\\r\\n'\n";
+        for (int at = 1; at <= count; ++at) {
+            std::string name = prefix + std::to_string(at);
+            names.push_back(name);
+            code += "c.create('" + name + "')\nfor i in range(" + std::to_string(at) +
+                    "):\n  c.append('" + name + "', '(\\\\Seen)', None, m)\n  c.append('" + name +
+                    "', '', None, m)\n";
+        }
+        EXPECT_TRUE(asAlice(host, code));
+        return names;
+    }
+
+    static std::string rcFor(const std::string& server, const std::vector<std::string>& folders) {
+        std::string rc;
+        for (const std::string& folder : folders)
+            rc += "Mailbox = IMAP " + server + " alice secret " + folder + "\n";
+        return rc;
+    }
+
+    // How often the log has said `what` once it says it `expected` times:
+    // dovecot's log service writes a moment after the event.
+    static int said(scratch::Tail& log, const std::string& what, int expected) {
+        std::string seen;
+        scratch::eventually([&] {
+            seen += log.fresh();
+            return scratch::occurrences(seen, what) >= expected;
+        });
+        return scratch::occurrences(seen, what);
+    }
+
+    static std::string logOf(const std::string& host) {
+        return dovecotDirectory() + (host == "127.0.0.4" ? "/defaults/log" : "/tls/log");
+    }
+};
+
+struct ServerCase {
+    const char* name;
+    const char* host;
+    bool notify;  // else IDLE alone: the other folders wait for a pass
+    friend void PrintTo(const ServerCase& server, std::ostream* out) { *out << server.name; }
+};
+
+class EveryChange : public OnDovecot, public testing::WithParamInterface<ServerCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Accounts, EveryChange,
+                         testing::Values(ServerCase{"Notify", "localhost", true},
+                                         ServerCase{"IdleAlone", "127.0.0.4", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Six folders of one account: one sign-in, one connection, the counts a
+// client of its own reads, and every change heard without another sign-in:
+// mail appended to the folder in IDLE or, with NOTIFY, to any folder, and a
+// message read, at once; with IDLE alone the other folders at the next pass.
+TEST_P(EveryChange, OneSignInCountsSixFoldersAndHearsEachChange) {
+    const ServerCase& server = GetParam();
+    std::string host = server.host;
+    std::vector<std::string> folders = makeFolders(host, std::string(server.name) + "F", 5);
+    folders.insert(folders.begin(), "INBOX");
+    scratch::Tail log(logOf(host));
+    BoxList boxes = reload(rcFor(host + ":993", folders));
+    ASSERT_EQ(boxes.size(), 6u);
+    ASSERT_TRUE(scratch::eventually([&] { return counted(boxes); }));
+    auto expectTruth = [&] {
+        auto counts = truth(host, folders);
+        for (std::size_t at = 0; at < folders.size(); ++at) {
+            SCOPED_TRACE(folders[at]);
+            EXPECT_EQ(boxes[at]->totalCount, counts[folders[at]].first);
+            EXPECT_EQ(boxes[at]->newCount, counts[folders[at]].second);
+        }
+    };
+    expectTruth();
+    EXPECT_EQ(said(log, "Login: user=<alice>", 1 + 1), 1 + 1);  // and truth's
+    EXPECT_EQ(accountConnectionsServing(), 1);
+    EXPECT_EQ(workersStarted, 0);  // the scheduler checked none of them itself
+
+    struct Change {
+        const char* name;
+        std::size_t box;
+        std::string code;
+        int32_t total, fresh;  // the change in the box's counts
+    } changes[] = {
+        {"appended to INBOX", 0, "c.append('INBOX', '', None, b'Subject: x\\r\\n\\r\\nx\\r\\n')", 1,
+         1},
+        {"appended to another folder", 3,
+         "c.append('" + folders[3] + "', '', None, b'Subject: x\\r\\n\\r\\nx\\r\\n')", 1, 1},
+        {"a message read", 2, "c.select('" + folders[2] + "')\nc.store('2', '+FLAGS', '\\\\Seen')",
+         0, -1},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.name);
+        Box& box = *boxes[change.box];
+        int32_t total = box.totalCount + change.total, fresh = box.newCount + change.fresh;
+        ASSERT_TRUE(asAlice(host, change.code));
+        // Only the folder in IDLE is told of: the others wait for a pass.
+        if (!server.notify && change.box != 0) schedulerPass(Pass::regular);
+        EXPECT_TRUE(
+            scratch::eventually([&] { return box.totalCount == total && box.newCount == fresh; }));
+    }
+    expectTruth();
+    EXPECT_EQ(said(log, "Login: user=<alice>", 3 + 1), 3 + 1);  // none ours
+    EXPECT_EQ(workersStarted, 0);
+}
+
+// A folder that does not exist (NO to STATUS) beside folders that do: they
+// are counted, it is said to be missing, on the one connection.
+TEST_P(EveryChange, AMissingFolderBesideOthers) {
+    std::string host = GetParam().host;
+    scratch::Tail log(logOf(host));
+    BoxList boxes = reload(rcFor(host + ":993", {"INBOX", "Missing", "Work"}));
+    boxes[1]->newCount = 7;
+    ASSERT_TRUE(scratch::eventually([&] { return boxes[0]->counted && boxes[2]->counted; }));
+    ASSERT_TRUE(
+        scratch::eventually([&] { return checkFailureOf(*boxes[1]) == NetFailure::noSuchFolder; }));
+    EXPECT_EQ(boxes[1]->newCount, 7);
+    EXPECT_EQ(checkFailureOf(*boxes[0]), NetFailure::none);
+    EXPECT_EQ(boxes[2]->totalCount, truth(host, {"Work"})["Work"].first);
+    EXPECT_EQ(said(log, "Login: user=<alice>", 1 + 1), 1 + 1);
+}
+
+// A reload that keeps an account's boxes (new Boxes, a folder more) keeps its
+// connection; one that drops them ends it with LOGOUT.
+TEST_F(OnDovecot, AReloadKeepsTheConnectionOfTheAccountItKeeps) {
+    scratch::Tail log(logOf("localhost"));
+    BoxList first = reload(rcFor("localhost:993", {"INBOX"}));
+    ASSERT_TRUE(scratch::eventually([&] { return counted(first); }));
+    BoxList second = reload("DefaultBox = 1\n" + rcFor("localhost:993", {"INBOX", "Work"}));
+    ASSERT_NE(second[0], first[0]);
+    EXPECT_TRUE(scratch::eventually([&] { return counted(second); }));
+    EXPECT_EQ(second[1]->totalCount, truth("localhost", {"Work"})["Work"].first);
+    EXPECT_EQ(said(log, "Login: user=<alice>", 1 + 1), 1 + 1);
+    reload("Mailbox = IMAP localhost:993 bob pa\"ss\\word\n");
+    std::string said;
+    EXPECT_TRUE(scratch::eventually([&] {
+        said += log.fresh();
+        return said.find("imap(alice)") != std::string::npos;
+    }));
+    EXPECT_NE(said.find("Logged out"), std::string::npos) << said;
+}
+
+// Connections held open by another client up to dovecot's limit: the
+// refusal is said once, the account waits a minute, the counts are kept;
+// once the pause is over and a connection is free, the counts come.
+TEST_F(OnDovecot, ARefusalForTooManyConnectionsIsWaitedOut) {
+    fs::path release = directory / "release";
+    ASSERT_EQ(mkfifo(release.c_str(), 0600), 0);
+    fs::path holding = directory / "holding";
+    std::string holder =
+        "python3 -c \"import imaplib\n"
+        "cs = [imaplib.IMAP4('127.0.0.4', 143) for i in range(10)]\n"
+        "[c.login('alice', 'secret') for c in cs]\n"
+        "open('" +
+        holding.string() +
+        "', 'w').close()\n"
+        "open('" +
+        release.string() +
+        "').read()\n"
+        "[c.logout() for c in cs]\n"
+        "import os; os.remove('" +
+        holding.string() + "')\" &";
+    ASSERT_EQ(std::system(holder.c_str()), 0);
+    ASSERT_TRUE(scratch::eventually([&] { return fs::exists(holding); }));
+    scratch::FakeClock clock(wallClockNow());
+    scratch::Tail log(logOf("127.0.0.4"));
+    testing::internal::CaptureStderr();
+    BoxList boxes = reload("Mailbox = IMAP 127.0.0.4:993 alice secret\n");
+    boxes[0]->newCount = 70;
+    ASSERT_TRUE(scratch::eventually(
+        [&] { return checkFailureOf(*boxes[0]) == NetFailure::tooManyConnections; }));
+    for (int pass = 0; pass < 3; ++pass) schedulerPass(Pass::regular);
+    scratch::writeFile(release, "go\n");
+    EXPECT_EQ(said(log, "Maximum number of connections", 1), 1);
+    EXPECT_EQ(boxes[0]->newCount, 70);
+    ASSERT_TRUE(scratch::eventually([&] { return !fs::exists(holding); }));
+    clock.set(scratch::fakeNow + 60);
+    ASSERT_TRUE(scratch::eventually([&] {
+        schedulerPass(Pass::regular);
+        return boxes[0]->counted == 1;
+    }));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "quorvik warning : the server of alice@127.0.0.4:993 allows no more connections: "
+              "the monitor waits a while before it asks again\n");
+    EXPECT_EQ(checkFailureOf(*boxes[0]), NetFailure::none);
+}
+
+// dovecot refuses a wrong password after 2 s, as it does unless told
+// otherwise: the refusal is taken for one, said, and the password is not
+// sent again before its pause is over or the rc file changes; the check
+// without a kept connection takes it for one too.
+TEST_F(OnDovecot, APasswordRefusedLateIsNotSentAgain) {
+    scratch::FakeClock clock(wallClockNow());
+    scratch::Tail log(logOf("127.0.0.4"));
+    testing::internal::CaptureStderr();
+    BoxList boxes = reload("Mailbox = IMAP 127.0.0.4:993 alice wrong\n");
+    const std::string refused =
+        "quorvik warning : the server refused the password for alice@127.0.0.4:993: it is sent "
+        "again in 5 minutes, or once the rc file changes\n";
+    ASSERT_TRUE(scratch::eventually(
+        [&] { return checkFailureOf(*boxes[0]) == NetFailure::signInRefused; }));
+    for (int pass = 0; pass < 3; ++pass) schedulerPass(Pass::regular);
+    clock.set(scratch::fakeNow + 299);
+    schedulerPass(Pass::regular);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), refused);
+    EXPECT_EQ(said(log, "auth failed", 1), 1);
+    // The rc file changed: tried at once.
+    testing::internal::CaptureStderr();
+    endCredentialPauses();
+    schedulerPass(Pass::regular);
+    EXPECT_EQ(said(log, "auth failed", 1), 1);
+
+    // Without Push each check has its connection; the late refusal is one.
+    endAccountConnections();
+    forgetCredentials();
+    Box polled;
+    polled.type = BOX_IMAP;
+    polled.path = "127.0.0.4";
+    polled.port = 993;
+    polled.user = "alice";
+    polled.password = "wrong";
+    polled.folder = "INBOX";
+    EXPECT_EQ(checkBox(polled), 0);
+    EXPECT_EQ(checkFailureOf(polled), NetFailure::signInRefused);
+    EXPECT_TRUE(signInHeld(polled));
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(scratch::occurrences(said, "the server refused the password"), 2) << said;
+}
+
+// The credential commands of an account run once for all its folders: a
+// token for two folders at start-up; a hanging password command said to be
+// still running, then stopped, and no sign-in with the empty password; a
+// failing one not run again before its pause is over.
+TEST_F(OnDovecot, CommandsRunOnceForTheAccount) {
+    scratch::FakeClock clock(wallClockNow());
+    scratch::Tail log(logOf("localhost"));
+    fs::path runs = directory / "runs";
+    auto runCount = [&] { return scratch::occurrences(scratch::readFile(runs), "run"); };
+    std::string count = "echo run >> '" + runs.string() + "'; ";
+    BoxList boxes = reload("TokenCommand = " + count +
+                           "echo alice-token\n"
+                           "Mailbox = IMAP localhost:993 alice - INBOX\n"
+                           "Mailbox = IMAP localhost:993 alice - Work\n");
+    ASSERT_TRUE(scratch::eventually([&] { return counted(boxes); }));
+    EXPECT_EQ(runCount(), 1);
+    EXPECT_EQ(said(log, "Login: user=<alice>", 1), 1);
+    endAccountConnections();
+    resetSettings();
+
+    setCredentialCommandLimit(2s);
+    setCredentialCommandWarning(300ms);
+    fs::path gate = directory / "gate";
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    testing::internal::CaptureStderr();
+    boxes = reload("PasswordCommand = " + count + "cat '" + gate.string() +
+                   "'\n"
+                   "Mailbox = IMAP localhost:993 carol - INBOX\n"
+                   "Mailbox = IMAP localhost:993 carol - inbox\n");
+    ASSERT_TRUE(scratch::eventually(
+        [&] { return checkFailureOf(*boxes[0]) == NetFailure::credentialFailed; }));
+    EXPECT_TRUE(signInHeld(*boxes[0]));  // within the pause nothing runs
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "quorvik warning : the password command for carol@localhost:993 is still running "
+              "after 1 second\n"
+              "quorvik warning : the password command for carol@localhost:993 was stopped after "
+              "2 seconds\n");
+    EXPECT_EQ(runCount(), 2);
+    EXPECT_EQ(log.fresh().find("carol"), std::string::npos);  // no sign-in at all
+    setCredentialCommandLimit(0ms);  // the person at the prompt takes their time
+    clock.set(scratch::fakeNow + settings::checkDelay.load());
+    std::thread opener([&] { scratch::writeFile(gate, "empty\n"); });
+    schedulerPass(Pass::regular);
+    EXPECT_TRUE(scratch::eventually([&] { return counted(boxes); }));
+    opener.join();
+    EXPECT_EQ(runCount(), 3);
+}
+
+// ---- scripted servers ----
+
+// A scripted IMAP server on 127.0.0.9 (the tests' dovecot holds the others):
+// it answers CAPABILITY, LOGIN, STATUS, NOTIFY, EXAMINE and LOGOUT, and
+// hands IDLE to the script.
+struct ImapScript {
+    std::string capabilities = "IMAP4rev1 IDLE";
+    std::string login = "OK logged in";  // after the tag
+    // The counts of a folder's STATUS, none for NO.
+    std::function<std::optional<std::pair<int, int>>(const std::string& folder)> status =
+        [](const std::string&) {
+            return std::pair{3, 1};
+        };
+    // Said in the answer to STATUS, before its tagged line.
+    std::function<std::string()> alsoSaid = [] { return std::string(); };
+    // Plays while the client is in IDLE; false ends the connection.
+    std::function<bool(Peer&, const std::string& idleTag)> idle;
+};
+
+void playImap(Peer& peer, const ImapScript& script) {
+    peer.say("* OK ready\r\n");
+    std::string line;
+    while (peer.hear(line, 30s)) {
+        std::string tag = line.substr(0, line.find(' '));
+        std::string rest = line.substr(std::min(line.size(), tag.size() + 1));
+        std::string word = rest.substr(0, rest.find(' '));
+        if (word == "CAPABILITY") {
+            peer.say("* CAPABILITY " + script.capabilities + "\r\n" + tag + " OK\r\n");
+        } else if (word == "LOGIN") {
+            peer.say(tag + " " + script.login + "\r\n");
+            if (!script.login.starts_with("OK")) return;
+        } else if (word == "STATUS") {
+            std::string folder = rest.substr(8, rest.find(' ', 8) - 8);
+            folder.erase(std::remove(folder.begin(), folder.end(), '"'), folder.end());
+            auto counts = script.status(folder);
+            if (!counts)
+                peer.say(tag + " NO no such folder\r\n");
+            else
+                peer.say("* STATUS " + folder + " (MESSAGES " + std::to_string(counts->first) +
+                         " UNSEEN " + std::to_string(counts->second) + ")\r\n" + script.alsoSaid() +
+                         tag + " OK\r\n");
+        } else if (word == "EXAMINE" || word == "NOTIFY") {
+            peer.say(tag + " OK done\r\n");
+        } else if (word == "IDLE") {
+            peer.say("+ idling\r\n");
+            if (!script.idle || !script.idle(peer, tag)) return;
+        } else if (word == "DONE") {
+        } else if (word == "LOGOUT") {
+            peer.say("* BYE\r\n" + tag + " OK\r\n");
+            return;
+        } else {
+            peer.say(tag + " BAD what?\r\n");
+        }
+    }
+}
+
+// Waits in IDLE until DONE, which it answers.
+bool idleUntilDone(Peer& peer, const std::string& tag) {
+    std::string line;
+    if (!peer.hear(line, 60s) || line != "DONE") return false;
+    peer.say(tag + " OK idle done\r\n");
+    return true;
+}
+
+// A server with neither NOTIFY nor IDLE: the folders are asked at each pass
+// on the one kept connection.
+TEST_F(Accounts, WithoutNotifyOrIdleTheKeptConnectionIsAskedAtEachPass) {
+    std::atomic<int> asked{0};
+    ImapScript script;
+    script.capabilities = "IMAP4rev1";
+    script.status = [&](const std::string&) { return std::pair{++asked, 1}; };
+    ScriptedServer server("127.0.0.9", 143, [&](Peer& peer) { playImap(peer, script); });
+    ASSERT_TRUE(server.ready());
+    BoxList boxes = reload(
+        "Mailbox = IMAP 127.0.0.9 alice secret INBOX\nMailbox = IMAP 127.0.0.9 alice secret "
+        "Work\n");
+    ASSERT_TRUE(scratch::eventually([&] { return asked == 2; }));
+    for (int pass = 1; pass <= 3; ++pass) {
+        schedulerPass(Pass::regular);
+        ASSERT_TRUE(scratch::eventually([&] { return asked == 2 + 2 * pass; }));
+    }
+    EXPECT_TRUE(scratch::eventually([&] { return boxes[1]->totalCount == 8; }));
+    endAccountConnections();
+    std::string heard = server.heard();  // one client only: one connection
+    EXPECT_EQ(scratch::occurrences(heard, "LOGIN"), 1);
+    EXPECT_EQ(workersStarted, 0);
+}
+
+// Mail that lands in the examined folder while the folders are counted at a
+// pass is told in the answer to STATUS (EXISTS, as dovecot tells it at the end
+// of any command): it is counted at once, not a pass later.
+TEST_F(Accounts, NewsInTheAnswerToACountIsCountedAtOnce) {
+    std::atomic<int> asked{0};
+    ImapScript script;
+    script.status = [&](const std::string&) {
+        int count = ++asked;
+        return std::pair{count, count};
+    };
+    script.alsoSaid = [&] { return std::string(asked == 2 ? "* 9 EXISTS\r\n" : ""); };
+    script.idle = idleUntilDone;
+    ScriptedServer server("127.0.0.9", 143, [&](Peer& peer) { playImap(peer, script); });
+    ASSERT_TRUE(server.ready());
+    BoxList boxes = reload("Mailbox = IMAP 127.0.0.9 alice secret\n");
+    ASSERT_TRUE(scratch::eventually([&] { return boxes[0]->totalCount == 1; }));
+    schedulerPass(Pass::regular);
+    EXPECT_TRUE(scratch::eventually([&] { return boxes[0]->totalCount == 3; }));
+    endAccountConnections();
+}
+
+// Servers that fail the connection in the middle: the counts are kept,
+// nothing goes but the dialogue, and the connection is made again after a
+// pause that starts over once a connection has answered, so that twelve
+// drops in a row are twelve quick reconnections (doubling pauses would take
+// minutes).
+TEST_F(Accounts, DropsAndByesAreReconnectedAfterAPauseThatStartsOver) {
+    setAccountTimings({.renewal = 25min, .firstRetry = 50ms, .longestRetry = 1h});
+    struct Case {
+        const char* name;
+        std::function<bool(Peer&, const std::string&)> idle;
+    } cases[] = {
+        {"BYE in IDLE",
+         [](Peer& peer, const std::string&) {
+             peer.say("* BYE going down\r\n");
+             return false;
+         }},
+        {"dropped in IDLE", [](Peer&, const std::string&) { return false; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        clearBoxList();
+        schedulerPass();
+        std::atomic<int> connections{0};
+        ImapScript script;
+        script.status = [&](const std::string&) { return std::pair{connections.load(), 0}; };
+        script.idle = c.idle;
+        ScriptedServer server(
+            "127.0.0.9", 143,
+            [&](Peer& peer) {
+                ++connections;
+                playImap(peer, script);
+            },
+            12);
+        ASSERT_TRUE(server.ready());
+        BoxList boxes = reload("Mailbox = IMAP 127.0.0.9 alice secret\n");
+        EXPECT_TRUE(scratch::eventually([&] { return boxes[0]->totalCount == 12; }));
+        endAccountConnections();
+        std::string heard = server.heard();
+        EXPECT_EQ(scratch::occurrences(heard, "LOGIN \"alice\" \"secret\""), 12);
+        EXPECT_EQ(scratch::occurrences(heard, "secret"), 12);
+    }
+}
+
+// NOTIFY's news: each STATUS line of a flood is taken, the last one stays;
+// a line that names one count changes that one; nothing makes a second
+// connection.
+TEST_F(Accounts, AFloodOfNotifyNewsEndsWithItsLastCounts) {
+    ImapScript script;
+    script.capabilities = "IMAP4rev1 IDLE NOTIFY";
+    script.idle = [](Peer& peer, const std::string& tag) {
+        std::string flood;
+        for (int i = 0; i < 20000; ++i)
+            flood += "* STATUS INBOX (MESSAGES " + std::to_string(i) + " UNSEEN " +
+                     std::to_string(i % 7) + " UIDNEXT 9)\r\n";
+        flood += "* STATUS \"Other folder\" (MESSAGES 1 UNSEEN 1)\r\n";
+        flood += "* STATUS inbox (UNSEEN 4 HIGHESTMODSEQ 2)\r\n";
+        peer.say(flood);
+        return idleUntilDone(peer, tag);
+    };
+    ScriptedServer server("127.0.0.9", 143, [&](Peer& peer) { playImap(peer, script); });
+    ASSERT_TRUE(server.ready());
+    BoxList boxes = reload("Mailbox = IMAP 127.0.0.9 alice secret\n");
+    EXPECT_TRUE(scratch::eventually(
+        [&] { return boxes[0]->totalCount == 19999 && boxes[0]->newCount == 4; }));
+    endAccountConnections();
+    EXPECT_EQ(scratch::occurrences(server.heard(), "LOGIN"), 1);
+}
+
+// ---- the pace of the network checks ----
+
+// A check that takes two seconds stamps the box when it ends: the next
+// regular pass, one check delay after the last, checks it all the same; a
+// pass that comes early (SIGUSR1) leaves it to its delay. Without threads it
+// is checked once its delay is over, not a delay later.
+TEST_F(Accounts, NetworkBoxesAreCheckedEveryCheckDelay) {
+    setWorkerStarter([](int32_t position) {
+        if (auto box = boxAt(position)) runBoxCheck(*box);
+        return true;
+    });
+    scratch::FakeClock clock(1000000);
+    std::atomic<int> connections{0};
+    ScriptedServer server(
+        "127.0.0.9", 110,
+        [&](Peer& peer) {
+            ++connections;
+            scratch::fakeNow += 2;  // a slow server
+            const char* replies[] = {"+OK hi\r\n",    "+OK\r\n",   "+OK\r\n",
+                                     "+OK 3 300\r\n", "+OK 1\r\n", "+OK bye\r\n"};
+            peer.say(replies[0]);
+            std::string line;
+            for (std::size_t at = 1; at < std::size(replies) && peer.hear(line); ++at)
+                peer.say(replies[at]);
+        },
+        4);
+    ASSERT_TRUE(server.ready());
+    const int64_t delay = settings::checkDelay.load();
+    BoxList boxes = reload("Mailbox = POP3 127.0.0.9 alice secret\n");
+    EXPECT_EQ(connections, 1);
+    clock.set(1000000 + delay / 2);
+    schedulerPass(Pass::early);
+    EXPECT_EQ(connections, 1);
+    clock.set(1000000 + delay);
+    schedulerPass(Pass::regular);
+    EXPECT_EQ(connections, 2);
+
+    settings::useThreads = 0;
+    int32_t shown = 0, total = 0, status = 0;
+    clock.set(1000000 + 2 * delay + 2);  // the last check ended at + delay + 2
+    checkCycle(shown, total, status);
+    EXPECT_EQ(connections, 3);
+}
+
+}  // namespace
