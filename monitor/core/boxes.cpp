@@ -184,7 +184,9 @@ std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view pla
     if (box->type == BOX_MH) trimPathEnd(location);
     box->path = location;
     box->user = fieldOrNone(fields[2]);
-    box->password = fieldOrNone(fields[3]);
+    if (!fields[3].empty()) box->password.emplace(fields[3]);
+    // The field's copy goes with this call: it must not stay in freed memory.
+    wipeBytes(fields[3].data(), fields[3].size());
     box->folder = fieldOrNone(fields[4]);
     if (box->type == BOX_IMAP && found < 5) box->folder = "INBOX";
     return box;
@@ -248,6 +250,10 @@ void putFallbackBox(std::string_view definition) {
 MessageSummary newestMessage(const Box& box) {
     std::lock_guard guard(box.newestLock);
     return box.newest;
+std::string_view boxPassword(const Box& box) {
+    return box.password ? box.password->view() : std::string_view();
+}
+
 }
 
 void setNewestMessage(Box& box, MessageSummary summary) {

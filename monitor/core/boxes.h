@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/secret.h"
 #include "monitor/core/options.h"
 #include "monitor/headers/headerfields.h"
 
@@ -73,7 +74,7 @@ struct Box {
     std::atomic<BoxFailure> failure{BoxFailure::none};
     int32_t type = BOX_MBOX;
     std::optional<std::string> user;
-    std::optional<std::string> password;
+    std::optional<SecretText> password;  // wiped when the Box goes
     std::optional<std::string> folder;
     int32_t port = 0;
     // The box as its definition names it, without the password: for messages.
@@ -85,6 +86,9 @@ struct Box {
     mutable std::mutex newestLock;
     MessageSummary newest;
 };
+
+// The box's password as it stands, "" for none; valid while the Box lives.
+std::string_view boxPassword(const Box& box);
 
 MessageSummary newestMessage(const Box& box);
 void setNewestMessage(Box& box, MessageSummary summary);

@@ -354,7 +354,7 @@ TEST_F(OnDovecot, APasswordRefusedLateIsNotSentAgain) {
     polled.path = "127.0.0.4";
     polled.port = 993;
     polled.user = "alice";
-    polled.password = "wrong";
+    polled.password.emplace("wrong");
     polled.folder = "INBOX";
     EXPECT_EQ(checkBox(polled), 0);
     EXPECT_EQ(checkFailureOf(polled), NetFailure::signInRefused);
