@@ -192,7 +192,13 @@ std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view pla
     return box;
 }
 
-void rebuildBoxList() {
+int32_t selectionInRange(int32_t selected, int32_t count) {
+    if (selected >= 0 && selected <= count) return selected;
+    std::fprintf(stderr, "quorvik warning : box-num must be >=0 and <=%d\n", count);
+    return 0;
+}
+
+void rebuildBoxList(bool checkSelection) {
     if (settings::checkDelay.load() < 15) {
         std::fprintf(stderr, "quorvik warning : check delay must be >= 15\n");
         settings::checkDelay = 15;
@@ -221,12 +227,9 @@ void rebuildBoxList() {
         settings::boxDefinitions.clear();
     }
 
-    int32_t count = boxCount(*boxListSnapshot());
-    int32_t selected = settings::selectedBox.load();
-    if (selected < 0 || selected > count) {
-        std::fprintf(stderr, "quorvik warning : box-num must be >=0 and <=%d\n", count);
-        settings::selectedBox = 0;
-    }
+    if (checkSelection)
+        settings::selectedBox =
+            selectionInRange(settings::selectedBox.load(), boxCount(*boxListSnapshot()));
 }
 
 void noteDefinitionPlace(std::string_view text, std::string_view place) {
@@ -247,13 +250,13 @@ void putFallbackBox(std::string_view definition) {
     fallbackInForce = true;
 }
 
-MessageSummary newestMessage(const Box& box) {
-    std::lock_guard guard(box.newestLock);
-    return box.newest;
 std::string_view boxPassword(const Box& box) {
     return box.password ? box.password->view() : std::string_view();
 }
 
+MessageSummary newestMessage(const Box& box) {
+    std::lock_guard guard(box.newestLock);
+    return box.newest;
 }
 
 void setNewestMessage(Box& box, MessageSummary summary) {

@@ -116,7 +116,15 @@ std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view pla
 // rebuild that parses it; the first place of a text counts.
 void noteDefinitionPlace(std::string_view text, std::string_view place);
 
-void rebuildBoxList();
+// Parses the definitions into a new list and puts it in force, correcting
+// the settings it bounds. `checkSelection`: whether settings::selectedBox is
+// brought into the new list's range too; a reload whose file gives no
+// DefaultBox leaves the live selection to the main loop, which keeps it in range.
+void rebuildBoxList(bool checkSelection = true);
+
+// The selection when it is a box of a list of `count` (or 0, all boxes);
+// otherwise 0, with the warning that says so.
+int32_t selectionInRange(int32_t selected, int32_t count);
 
 // True once the command line or the rc file defined a box, valid or not.
 bool anyBoxDefined();
