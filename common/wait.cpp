@@ -16,8 +16,8 @@ Woken waitUntil(Deadline deadline, int fd, short events, int wakeFd) {
         // entry of -1 is passed over.
         pollfd entries[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
         int ready = poll(entries, 2, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
-        if (ready == 0) return Woken::deadline;
-        if (ready < 0) continue;  // a signal: wait on
+        // A wait longer than poll's longest ends at the top of the loop only.
+        if (ready <= 0) continue;  // 0: the time is up, or poll's longest; -1: a signal
         if (entries[0].revents != 0) return Woken::raised;
         return Woken::ready;
     }

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     rebuildBoxList();
     auto list = boxListSnapshot();
 
-    int32_t newShown = 0, totalShown = 0, status = 0;
+    CycleOutputs shown;
     Clock::duration longestCycle{};
     Clock::duration passTime{};
     auto start = Clock::now();
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     int cycles = 0;
     while (!allChecked(*list)) {
         auto begin = Clock::now();
-        checkCycle(newShown, totalShown, status);
+        shown = checkCycle(0);
         longestCycle = std::max(longestCycle, Clock::now() - begin);
         ++cycles;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -71,10 +71,10 @@ int main(int argc, char** argv) {
 
     constexpr int repeats = 1000;
     auto begin = Clock::now();
-    for (int i = 0; i < repeats; ++i) checkCycle(newShown, totalShown, status);
+    for (int i = 0; i < repeats; ++i) shown = checkCycle(0);
     auto cycleTime = (Clock::now() - begin) / repeats;
 
-    std::printf("boxes: %d (shown %d new of %d)\n", boxes, newShown, totalShown);
+    std::printf("boxes: %d (shown %d new of %d)\n", boxes, shown.shownNew, shown.shownTotal);
     std::printf("one scheduler pass (starting the workers): %.2f ms\n", milliseconds(passTime));
     std::printf("all workers' checks done after: %.2f ms\n", milliseconds(checksTime));
     std::printf("one cycle with every box updated: %.3f ms\n", milliseconds(cycleTime));

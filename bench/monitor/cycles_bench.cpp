@@ -49,12 +49,13 @@ int main(int argc, char** argv) {
     addDefinition(settings::boxDefinitions, "MBOX " + (directory / "other").string());
     rebuildBoxList();
     firstCheck();
-    checkCycle(shownNew, shownTotal, mailStatus);
+    LoopState loop = startingLoopState();
+    loop.shown = checkCycle(loop.selectedBox);
     char* arguments[] = {argv[0], nullptr};
     dockOpen(argv[1], applicationName, 58, 58, 1, arguments, {});
     dockSelectInput(dockButtonPressMask);
-    dockSetUpImages(settings::color.get(), settings::backlight.load());
-    displayRedraw(displayStateNow());
+    dockSetUpImages(settings::color.get(), loop.backlight);
+    redraw(loop);
 
     for (int cycle = 1; cycle <= 10000; ++cycle) {
         if (cycle % 50 == 0) std::ofstream(mbox, std::ios::app) << "From c\n\nnew\n";
@@ -62,9 +63,8 @@ int main(int argc, char** argv) {
         DockEvent event;
         while (dockNextEvent(event, 0) == 1) {
         }
-        checkCycle(shownNew, shownTotal, mailStatus);
-        applyAlert(mailStatus);
-        displayRedraw(displayStateNow());
+        runCycle(loop);
+        redraw(loop);
         if (cycle == 100 || cycle == 1000 || cycle == 10000)
             std::printf("resident memory after %5d cycles: %ld kB\n", cycle, residentKilobytes());
     }

@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 // The boxes of one account share its connection: the same server, port and
 // user, and the same password (a box that gives another is another sign-in).
 using AccountKey =
-    std::tuple<std::string, int32_t, std::optional<std::string>, std::optional<std::string>>;
+    std::tuple<std::string, int32_t, std::optional<std::string>, std::optional<SecretText>>;
 
 AccountKey keyOf(const Box& box) { return {box.path, box.port, box.user, box.password}; }
 

@@ -184,13 +184,21 @@ std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view pla
     if (box->type == BOX_MH) trimPathEnd(location);
     box->path = location;
     box->user = fieldOrNone(fields[2]);
-    box->password = fieldOrNone(fields[3]);
+    if (!fields[3].empty()) box->password.emplace(fields[3]);
+    // The field's copy goes with this call: it must not stay in freed memory.
+    wipeBytes(fields[3].data(), fields[3].size());
     box->folder = fieldOrNone(fields[4]);
     if (box->type == BOX_IMAP && found < 5) box->folder = "INBOX";
     return box;
 }
 
-void rebuildBoxList() {
+int32_t selectionInRange(int32_t selected, int32_t count) {
+    if (selected >= 0 && selected <= count) return selected;
+    std::fprintf(stderr, "quorvik warning : box-num must be >=0 and <=%d\n", count);
+    return 0;
+}
+
+void rebuildBoxList(bool checkSelection) {
     if (settings::checkDelay.load() < 15) {
         std::fprintf(stderr, "quorvik warning : check delay must be >= 15\n");
         settings::checkDelay = 15;
@@ -219,12 +227,9 @@ void rebuildBoxList() {
         settings::boxDefinitions.clear();
     }
 
-    int32_t count = boxCount(*boxListSnapshot());
-    int32_t selected = settings::selectedBox.load();
-    if (selected < 0 || selected > count) {
-        std::fprintf(stderr, "quorvik warning : box-num must be >=0 and <=%d\n", count);
-        settings::selectedBox = 0;
-    }
+    if (checkSelection)
+        settings::selectedBox =
+            selectionInRange(settings::selectedBox.load(), boxCount(*boxListSnapshot()));
 }
 
 void noteDefinitionPlace(std::string_view text, std::string_view place) {
@@ -243,6 +248,10 @@ void putFallbackBox(std::string_view definition) {
     putInForce(std::make_shared<BoxList>(BoxList{std::move(box)}));
     std::lock_guard guard(definitionStateLock);
     fallbackInForce = true;
+}
+
+std::string_view boxPassword(const Box& box) {
+    return box.password ? box.password->view() : std::string_view();
 }
 
 MessageSummary newestMessage(const Box& box) {

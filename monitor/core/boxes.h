@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/secret.h"
 #include "monitor/core/options.h"
 #include "monitor/headers/headerfields.h"
 
@@ -73,7 +74,7 @@ struct Box {
     std::atomic<BoxFailure> failure{BoxFailure::none};
     int32_t type = BOX_MBOX;
     std::optional<std::string> user;
-    std::optional<std::string> password;
+    std::optional<SecretText> password;  // wiped when the Box goes
     std::optional<std::string> folder;
     int32_t port = 0;
     // The box as its definition names it, without the password: for messages.
@@ -85,6 +86,9 @@ struct Box {
     mutable std::mutex newestLock;
     MessageSummary newest;
 };
+
+// The box's password as it stands, "" for none; valid while the Box lives.
+std::string_view boxPassword(const Box& box);
 
 MessageSummary newestMessage(const Box& box);
 void setNewestMessage(Box& box, MessageSummary summary);
@@ -112,7 +116,15 @@ std::shared_ptr<Box> parseDefinition(std::string_view text, std::string_view pla
 // rebuild that parses it; the first place of a text counts.
 void noteDefinitionPlace(std::string_view text, std::string_view place);
 
-void rebuildBoxList();
+// Parses the definitions into a new list and puts it in force, correcting
+// the settings it bounds. `checkSelection`: whether settings::selectedBox is
+// brought into the new list's range too; a reload whose file gives no
+// DefaultBox leaves the live selection to the main loop, which keeps it in range.
+void rebuildBoxList(bool checkSelection = true);
+
+// The selection when it is a box of a list of `count` (or 0, all boxes);
+// otherwise 0, with the warning that says so.
+int32_t selectionInRange(int32_t selected, int32_t count);
 
 // True once the command line or the rc file defined a box, valid or not.
 bool anyBoxDefined();

@@ -18,11 +18,6 @@
 #include "monitor/core/watch.h"
 #include "monitor/net/account.h"
 
-int32_t shownNew = 0;
-int32_t shownTotal = 0;
-int32_t mailStatus = STATUS_NONE;
-int32_t shownFailing = 0;
-
 namespace {
 
 std::atomic<BoxChecker> boxChecker{checkBox};
@@ -31,25 +26,31 @@ bool isNetworkBox(const Box& box) {
     return box.type == BOX_POP3 || box.type == BOX_HOTMAIL || box.type == BOX_IMAP;
 }
 
-// The selection for which the outputs were last computed; none at first, so
-// the first cycle always computes them (without threads, the counts of the
-// check at start-up would otherwise wait for the next change).
-int32_t shownBox = -1;
-// The list they were computed from: a reload that drops or adds boxes
-// changes the sums even when no box was counted afresh.
-std::shared_ptr<const BoxList> shownList;
-// The boxes' states they were computed from.
-uint64_t shownFailureChanges = 0;
+// What the last outputs were computed from, and the outputs: a cycle that
+// finds none of it changed gives them again. Main thread only.
+struct LastComputed {
+    // None at first, so the first cycle always computes them (without
+    // threads, the counts of the check at start-up would otherwise wait for
+    // the next change).
+    int32_t selected = -1;
+    // A reload that drops or adds boxes changes the sums even when no box
+    // was counted afresh.
+    std::shared_ptr<const BoxList> list;
+    uint64_t failureChanges = 0;  // the boxes' states
+    CycleOutputs outputs;
+};
+LastComputed last;
+
+bool stillAsComputed(int32_t selected, const std::shared_ptr<const BoxList>& list) {
+    return selected == last.selected && list == last.list &&
+           failureChanges() == last.failureChanges;
+}
 
 std::atomic<NotifyRunner> notifyRunner{nullptr};
 
-void boxWorker(int32_t position) {
-    if (auto box = boxAt(position)) runBoxCheck(*box);
-}
-
-bool startWorkerThread(int32_t position) {
+bool startWorkerThread(std::shared_ptr<Box> box) {
     try {
-        std::thread(boxWorker, position).detach();
+        std::thread(boxWorker, std::move(box)).detach();
         return true;
     } catch (const std::system_error&) {
         return false;
@@ -58,23 +59,28 @@ bool startWorkerThread(int32_t position) {
 
 std::atomic<WorkerStarter> workerStarter{startWorkerThread};
 
-// The scheduler thread's life, for stopScheduler.
+// The scheduler thread's life: stopScheduler asks it to stop and waits.
 std::mutex schedulerLock;
 std::condition_variable schedulerEnded;
 bool schedulerRunning = false;
+bool schedulerStopping = false;
 
-void computeOutputs(const std::shared_ptr<const BoxList>& shown, int32_t& newShown,
-                    int32_t& totalShown, int32_t& status) {
-    shownList = shown;
-    shownFailureChanges = failureChanges();
-    const BoxList& list = *shown;
-    shownBox = settings::selectedBox.load();
-    int32_t selected = shownBox;
+// It goes on until asked to stop, or until threads are off for good (a
+// worker could not be made, or a reload turned UseThreads off).
+bool schedulerGoesOn() {
+    std::lock_guard guard(schedulerLock);
+    return !schedulerStopping && settings::useThreads.load() != 0;
+}
+
+CycleOutputs computeOutputs(const std::shared_ptr<const BoxList>& shown, int32_t selected) {
+    last.list = shown;
+    last.failureChanges = failureChanges();
+    last.selected = selected;
     int64_t newSum = 0, totalSum = 0;
     int32_t selectedNew = 0, selectedTotal = 0;
     bool anyFailing = false, selectedFailing = false;
     int32_t number = 0;
-    for (const auto& box : list) {
+    for (const auto& box : *shown) {
         ++number;
         int32_t boxNew = box->newCount.load();
         int32_t boxTotal = box->totalCount.load();
@@ -88,33 +94,31 @@ void computeOutputs(const std::shared_ptr<const BoxList>& shown, int32_t& newSho
             selectedFailing = failing;
         }
     }
-    shownFailing = (selected == 0 ? anyFailing : selectedFailing) ? 1 : 0;
+    CycleOutputs out;
+    out.failing = (selected == 0 ? anyFailing : selectedFailing) ? 1 : 0;
     auto clamp = [](int64_t sum) {
         return static_cast<int32_t>(std::clamp<int64_t>(sum, INT32_MIN, INT32_MAX));
     };
     if (selected == 0) {
-        newShown = clamp(newSum);
-        totalShown = clamp(totalSum);
-        status = newSum > 0 ? STATUS_OTHER : STATUS_NONE;
-        return;
-    }
-    totalShown = selectedTotal;
-    if (newSum <= 0) {
-        status = STATUS_NONE;
-        newShown = selectedNew;
-    } else if (selectedNew == 0) {
-        status = STATUS_OTHER;
-        newShown = 0;
-    } else if (newSum > selectedNew) {
-        status = STATUS_BOTH;
-        newShown = selectedNew;
-    } else if (newSum == selectedNew) {
-        status = STATUS_SELECTED;
-        newShown = selectedNew;
+        out.shownNew = clamp(newSum);
+        out.shownTotal = clamp(totalSum);
+        out.mailStatus = newSum > 0 ? STATUS_OTHER : STATUS_NONE;
     } else {
-        status = STATUS_NONE;
-        newShown = selectedNew;
+        out.shownTotal = selectedTotal;
+        out.shownNew = selectedNew;
+        if (newSum <= 0)
+            out.mailStatus = STATUS_NONE;
+        else if (selectedNew == 0)
+            out.mailStatus = STATUS_OTHER;
+        else if (newSum > selectedNew)
+            out.mailStatus = STATUS_BOTH;
+        else if (newSum == selectedNew)
+            out.mailStatus = STATUS_SELECTED;
+        else
+            out.mailStatus = STATUS_NONE;
     }
+    last.outputs = out;
+    return out;
 }
 
 bool newMailIsNews(int64_t before, int64_t after) {
@@ -172,11 +176,14 @@ void schedulerThread() {
     pthread_sigmask(SIG_BLOCK, &wake, nullptr);
     const auto pause = std::chrono::seconds(settings::checkDelay.load());
     Pass pass = Pass::regular;
-    while (settings::useThreads.load() != 0) {
+    while (schedulerGoesOn()) {
         schedulerRound(pass);
-        if (settings::useThreads.load() == 0) break;
+        if (!schedulerGoesOn()) break;
         pass = schedulerPause(pause) ? Pass::early : Pass::regular;
     }
+    // With threads off the main loop checks the boxes itself, at its pace:
+    // it must not sleep on.
+    if (settings::useThreads.load() == 0) wakeDisplay();
     std::lock_guard guard(schedulerLock);
     schedulerRunning = false;
     schedulerEnded.notify_all();
@@ -190,13 +197,11 @@ void schedulerPass(Pass pass) {
     // creations, which would stall the main thread's cycle.
     auto list = boxListSnapshot();
     followAccounts(*list);
-    int32_t position = 0;
     WorkerStarter start = workerStarter.load();
     for (const auto& box : *list) {
-        ++position;
         if (box->busy.load() != 0 || accountConnectionCounts(*box)) continue;
         if (pass == Pass::regular && isNetworkBox(*box)) box->pushed = 1;
-        if (!start(position)) {
+        if (!start(box)) {
             settings::useThreads = 0;
             break;
         }
@@ -215,6 +220,10 @@ void schedulerRound(Pass pass) {
     // A reload may have changed the list or turned Push off or on again.
     wakeWatcher();
     startWatching();
+}
+
+void boxWorker(const std::shared_ptr<Box>& box) {
+    if (runBoxCheck(*box) == 1) wakeDisplay();
 }
 
 void setWorkerStarter(WorkerStarter starter) {
@@ -260,6 +269,9 @@ void firstCheck() {
 
 void startThreads() {
     prepareWakeUps();
+    // A box whose state changes is drawn at once: the display sleeps
+    // otherwise.
+    setFailureListener(wakeDisplay);
     std::lock_guard guard(schedulerLock);
     try {
         std::thread(schedulerThread).detach();
@@ -271,21 +283,20 @@ void startThreads() {
 
 // For the tests (tests/support/monitor_testing.h).
 void stopScheduler() {
-    settings::useThreads = 0;
-    wakeScheduler();
     std::unique_lock guard(schedulerLock);
+    schedulerStopping = true;
+    wakeScheduler();
     schedulerEnded.wait(guard, [] { return !schedulerRunning; });
+    schedulerStopping = false;
 }
 
-void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
+CycleOutputs checkCycle(int32_t selected) {
     if (settings::useThreads.load() != 0) {
         std::lock_guard guard(boxListLock);
         notifyFromWorkers(*boxList);
         bool anyUpdated = takeUpdated(*boxList);
-        if (anyUpdated || settings::selectedBox.load() != shownBox || boxList != shownList ||
-            failureChanges() != shownFailureChanges)
-            computeOutputs(boxList, newShown, totalShown, status);
-        return;
+        if (!anyUpdated && stillAsComputed(selected, boxList)) return last.outputs;
+        return computeOutputs(boxList, selected);
     }
 
     auto list = boxListSnapshot();
@@ -302,13 +313,11 @@ void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status) {
     anyCounted = takeUpdated(*list) || anyCounted;
     int64_t after = newSum();
     if (anyCounted && settings::notify.isSet() && newMailIsNews(before, after)) runNotify(*list);
-    if (!anyCounted && settings::selectedBox.load() == shownBox && list == shownList &&
-        failureChanges() == shownFailureChanges)
-        return;
-    computeOutputs(list, newShown, totalShown, status);
+    if (!anyCounted && stillAsComputed(selected, list)) return last.outputs;
+    return computeOutputs(list, selected);
 }
 
-void recomputeOutputs(int32_t& newShown, int32_t& totalShown, int32_t& status) {
+CycleOutputs recomputeOutputs(int32_t selected) {
     std::lock_guard guard(boxListLock);
-    computeOutputs(boxList, newShown, totalShown, status);
+    return computeOutputs(boxList, selected);
 }

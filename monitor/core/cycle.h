@@ -3,6 +3,7 @@
 // that check the boxes.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,13 +16,16 @@ enum MailStatus : int32_t {
     STATUS_BOTH = 3,      // new mail in the selected box and elsewhere
 };
 
-// The cycle's outputs. Written and read by the main thread only.
-extern int32_t shownNew;
-extern int32_t shownTotal;
-extern int32_t mailStatus;
-// 1 when the last check of the box shown failed, or with all boxes shown,
-// the last check of any box; else 0.
-extern int32_t shownFailing;
+// What a cycle gives the main loop to show for a selection.
+struct CycleOutputs {
+    int32_t shownNew = 0;    // the new count of the box shown, or the sum over all
+    int32_t shownTotal = 0;  // its total count, or the sum over all
+    int32_t mailStatus = STATUS_NONE;
+    // 1 when the last check of the box shown failed, or with all boxes shown,
+    // the last check of any box; else 0.
+    int32_t failing = 0;
+    bool operator==(const CycleOutputs&) const = default;
+};
 
 // The check of one box; checkBox unless a test puts another in its place.
 using BoxChecker = int (*)(Box&);
@@ -32,16 +36,22 @@ void setBoxChecker(BoxChecker checker);  // nullptr restores checkBox
 using NotifyRunner = void (*)(const std::vector<std::string>& variables);
 void setNotifyRunner(NotifyRunner runner);  // nullptr restores launchCommand
 
-void checkCycle(int32_t& newShown, int32_t& totalShown, int32_t& status);
+// One cycle for the box selected (0: all boxes). Without threads it checks
+// every box itself. When nothing was counted afresh and neither the
+// selection, the list nor a box's state changed, it gives what it gave last.
+// Main thread only.
+CycleOutputs checkCycle(int32_t selected);
 // Works the outputs out again from the Boxes' counts as they stand, checking
 // nothing: a step of the selection shows the new box's counts at once.
-void recomputeOutputs(int32_t& newShown, int32_t& totalShown, int32_t& status);
+CycleOutputs recomputeOutputs(int32_t selected);
 int runBoxCheck(Box& box);  // the result of checkBox, 0 when the box was busy
 // Stores counts that came without a check of the box's own (an account
 // connection's news) as a check that counted them would; false, storing
 // nothing, while the box is being checked.
 bool storeBoxCounts(Box& box, int32_t fresh, int32_t total);
 void firstCheck();
+// Starts the scheduler thread; when it cannot be made, threads are off for
+// good (useThreads 0) and the cycle checks the boxes itself.
 void startThreads();
 
 // One pass of the scheduler: a worker thread for each box not being checked
@@ -56,7 +66,11 @@ void schedulerPass(Pass pass = Pass::early);
 // and a second pass when the reload put a new list in force.
 void schedulerRound(Pass pass = Pass::regular);
 
-// Starts the check of the box at a position; false when it cannot. A
-// detached thread unless a test runs the check in place.
-using WorkerStarter = bool (*)(int32_t position);
+// The check of one box in a worker, which wakes the display when the box
+// was counted afresh or its state changed.
+void boxWorker(const std::shared_ptr<Box>& box);
+
+// Starts a worker on the box; false when it cannot. A detached thread unless
+// a test runs the check in place.
+using WorkerStarter = bool (*)(std::shared_ptr<Box> box);
 void setWorkerStarter(WorkerStarter starter);  // nullptr restores threads

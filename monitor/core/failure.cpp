@@ -26,6 +26,7 @@ static_assert(reasons.size() == static_cast<std::size_t>(BoxFailure::noMhProfile
 
 std::atomic<uint64_t> changes{0};
 std::mutex tellLock;
+std::atomic<void (*)()> listenerInUse{nullptr};
 
 }  // namespace
 
@@ -54,6 +55,7 @@ void recordCheckOutcome(Box& box, BoxFailure outcome) {
                                    [&](const auto& listed) { return listed.get() == &box; });
         if (!inForce) return;
     }
+    if (auto listener = listenerInUse.load()) listener();
     if (outcome == BoxFailure::none)
         std::fprintf(stderr, "quorvik warning : box \"%s\" works again\n", box.label.c_str());
     else
@@ -62,3 +64,5 @@ void recordCheckOutcome(Box& box, BoxFailure outcome) {
 }
 
 uint64_t failureChanges() { return changes.load(); }
+
+void setFailureListener(void (*listener)()) { listenerInUse = listener; }

@@ -19,3 +19,7 @@ void recordCheckOutcome(Box& box, BoxFailure outcome);
 
 // Moves whenever a box's state changes: the cycle then draws it.
 uint64_t failureChanges();
+
+// Called after each change of the state of a box in force, in the thread
+// that recorded it: the display's wake-up. None at first.
+void setFailureListener(void (*listener)());

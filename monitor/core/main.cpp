@@ -50,31 +50,35 @@ int main(int argc, char** argv) {
     } else {
         firstCheck();
     }
-    checkCycle(shownNew, shownTotal, mailStatus);
+    LoopState loop = startingLoopState();
+    loop.shown = checkCycle(loop.selectedBox);
 
     const DockModes modes{.windowed = settings::windowed.load() != 0,
                           .brokenWM = settings::brokenWM.load() != 0};
     dockOpen(settings::displayName.get().value_or(""), applicationName, 58, 58, argc, argv, modes);
     dockSelectInput(dockButtonPressMask);
-    dockSetUpImages(settings::color.get(), settings::backlight.load());
-    displayRedraw(displayStateNow());
+    dockSetUpImages(settings::color.get(), loop.backlight);
+    redraw(loop);
 
     for (;;) {
         DockEvent event;
-        // Every event restarts the wait, so the cycle runs after `interval`
-        // seconds without any, or at once when mail was counted the moment it
-        // landed (or a user asked for a check).
-        while (dockNextEvent(event, uint64_t{settings::interval.load()} * 1000, displayWakeFd()) ==
-               1) {
+        // Every event restarts the wait. The cycle runs when the wait's pace
+        // has passed without one, or at once when the display is woken: mail
+        // counted the moment it landed, a box's state changed, a reload, a
+        // user's SIGUSR1. With threads and nothing blinking, it only wakes so.
+        auto waitFor = [&] {
+            auto pace = cyclePace(loop);
+            return pace ? static_cast<uint64_t>(pace->count()) : dockNoTimeOut;
+        };
+        while (dockNextEvent(event, waitFor(), displayWakeFd()) == 1) {
             if (event.type != dockButtonPress) continue;
             int32_t boxes = boxCount(*boxListSnapshot());
-            if (handlePress(event.button, event.state, event.x, event.y, boxes) ==
+            if (handlePress(loop, event.button, event.state, event.x, event.y, boxes) ==
                 PressOutcome::redraw)
-                displayRedraw(displayStateNow());
+                redraw(loop);
         }
         takeDisplayWake();
-        checkCycle(shownNew, shownTotal, mailStatus);
-        applyAlert(mailStatus);
-        displayRedraw(displayStateNow());
+        runCycle(loop);
+        redraw(loop);
     }
 }

@@ -24,6 +24,7 @@
 #include "common/text.h"
 #include "common/wait.h"
 #include "monitor/core/boxes.h"
+#include "monitor/core/wake.h"
 #include "monitor/net/credentials.h"
 
 int64_t rcTimeStamp = 0;
@@ -154,7 +155,8 @@ void warnUnknownKey(std::string_view line, std::string_view place) {
 
 }  // namespace
 
-bool readRcFile(std::span<Option> table, const std::optional<std::string>& path, int force) {
+bool readRcFile(std::span<Option> table, const std::optional<std::string>& path, int force,
+                KeysRead* keysRead) {
     if (!path) return false;
     struct stat version {};
     auto content = readStableFile(*path, version);
@@ -178,7 +180,8 @@ bool readRcFile(std::span<Option> table, const std::optional<std::string>& path,
             if (row.kind == OptionKind::definitionList &&
                 settings::boxDefinitions.size() >= maximumDefinitions)
                 continue;
-            assignOption(row, value, force, place());
+            if (assignOption(row, value, force, place()) == 1 && keysRead)
+                keysRead->push_back(*row.key);
         }
     });
     return true;
@@ -191,9 +194,29 @@ enum class Reload { unchanged, applied, failed };
 // The scheduler and the watcher may both reload: one at a time.
 std::mutex reloadLock;
 
+// What the reloads read for the main loop, until it takes it.
+std::mutex handOverLock;
+std::optional<LiveOverrides> handedOver;
+
+bool wasRead(const KeysRead& keys, std::string_view key) {
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+// The display is woken for it, but at start-up, where it does not wait yet.
+void handOver(const KeysRead& keys, bool wake) {
+    {
+        std::lock_guard guard(handOverLock);
+        LiveOverrides& live = handedOver ? *handedOver : handedOver.emplace();
+        if (wasRead(keys, "Backlight")) live.backlight = settings::backlight.load();
+        if (wasRead(keys, "Blink")) live.blink = settings::blink.load();
+        if (wasRead(keys, "DefaultBox")) live.selectedBox = settings::selectedBox.load();
+    }
+    if (wake) wakeDisplay();
+}
+
 // `seenChanging`: the file is known to have changed (it was watched), even
 // if its stamp, in whole seconds, says it did not.
-Reload reloadOnce(bool seenChanging = false) {
+Reload reloadOnce(bool seenChanging = false, bool atStartUp = false) {
     std::lock_guard guard(reloadLock);
     auto path = settings::rcFilePath.get();
     if (!path) return Reload::unchanged;
@@ -206,15 +229,24 @@ Reload reloadOnce(bool seenChanging = false) {
     if (stamp == recorded && !seenChanging) return Reload::unchanged;
     // A file caught while it was being replaced is read again at the next
     // pass: its stamp is stored only once a whole version has been read.
-    if (!readRcFile(optionTable(), path, 1)) return Reload::failed;
+    KeysRead keys;
+    if (!readRcFile(optionTable(), path, 1, &keys)) return Reload::failed;
     recorded = stamp;
-    rebuildBoxList();
+    // Once running, the selection that a file without DefaultBox leaves is
+    // the user's, which the main loop bounds when it takes the reload.
+    rebuildBoxList(atStartUp || wasRead(keys, "DefaultBox"));
     // What the user changed (a password, a command) is tried at once.
     endCredentialPauses();
+    handOver(keys, !atStartUp);
     return Reload::applied;
 }
 
 }  // namespace
+
+std::optional<LiveOverrides> takeReloaded() {
+    std::lock_guard guard(handOverLock);
+    return std::exchange(handedOver, std::nullopt);
+}
 
 int reloadIfChanged() { return reloadOnce() == Reload::applied ? 1 : 0; }
 
@@ -224,10 +256,10 @@ void loadRcFileAtStartUp() {
     // Without threads nothing reads the file again: one caught while an
     // editor replaced it is tried again, briefly.
     for (int attempt = 1; attempt < startUpAttempts; ++attempt) {
-        if (reloadOnce() != Reload::failed) return;
+        if (reloadOnce(false, true) != Reload::failed) return;
         std::this_thread::sleep_for(startUpRetryPause);
     }
-    reloadOnce();
+    reloadOnce(false, true);
 }
 
 void setRcOpener(RcOpener opener) { openerInUse = opener != nullptr ? opener : openFile; }

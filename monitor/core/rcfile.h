@@ -5,6 +5,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "monitor/core/options.h"
 
@@ -12,10 +14,14 @@
 extern int64_t rcTimeStamp;
 extern int64_t rcSizeStamp;
 
+// The keys whose lines set a value, in the order of the file.
+using KeysRead = std::vector<std::string_view>;
+
 // Applies every setting line of the file through assignOption. Returns false,
 // and applies nothing, when the file cannot be read or was replaced or
-// rewritten while it was being read.
-bool readRcFile(std::span<Option> table, const std::optional<std::string>& path, int force);
+// rewritten while it was being read. `keysRead`, when given, gets the keys set.
+bool readRcFile(std::span<Option> table, const std::optional<std::string>& path, int force,
+                KeysRead* keysRead = nullptr);
 
 int reloadIfChanged();
 
@@ -26,6 +32,19 @@ int reloadChangedRcFile();
 // The read at start-up: reloadIfChanged, tried again a few times when the
 // file was caught while it was being replaced.
 void loadRcFileAtStartUp();
+
+// What the reloads read that the main loop holds live: a Backlight, Blink
+// or DefaultBox line of the file overrides the lamp, the blinking or the
+// selection, whatever the user did since; a key absent from the file keeps
+// the live value.
+struct LiveOverrides {
+    std::optional<int32_t> backlight;
+    std::optional<int32_t> blink;
+    std::optional<int32_t> selectedBox;
+};
+// What the reloads since the last take read, the later over the earlier;
+// none when no reload came. Each reload wakes the display, which takes it.
+std::optional<LiveOverrides> takeReloaded();
 
 // Opens the rc file; tests replace it to catch the file mid-replacement.
 using RcOpener = int (*)(const char* path, int flags);

@@ -42,8 +42,9 @@ void copyInServer(DockDrawable source, DockDrawable destination, int sourceX, in
 }
 
 int selectReadable(int fd, int wakeFd, long seconds, long microseconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds) +
-                    std::chrono::microseconds(microseconds);
+    auto deadline = seconds < 0 ? Deadline::max()
+                                : std::chrono::steady_clock::now() + std::chrono::seconds(seconds) +
+                                      std::chrono::microseconds(microseconds);
     return waitUntil(deadline, fd, POLLIN, wakeFd) == Woken::ready ? 1 : 0;
 }
 
@@ -195,8 +196,9 @@ int dockNextEvent(DockEvent& event, uint64_t timeoutMs, int wakeFd) {
     XSync(display, False);
     XEvent next;
     if (XEventsQueued(display, QueuedAlready) == 0) {
-        const long seconds = static_cast<long>(timeoutMs / 1000);
-        const long microseconds = static_cast<long>((timeoutMs % 1000) * 1000);
+        const bool forever = timeoutMs == dockNoTimeOut;
+        const long seconds = forever ? -1 : static_cast<long>(timeoutMs / 1000);
+        const long microseconds = forever ? 0 : static_cast<long>((timeoutMs % 1000) * 1000);
         if (dockWaitReadable(ConnectionNumber(display), wakeFd, seconds, microseconds) <= 0)
             return 0;
     }

@@ -76,13 +76,16 @@ extern DockCopyFunction dockCopyArea;
 
 // The wait for the display connection to become readable, as select waits:
 // above 0 when it is, 0 on time-out or when `wakeFd` (if not -1) became
-// readable first, -1 on a failed wait. A test puts its own in place to see
-// the time-out asked for.
+// readable first, -1 on a failed wait; negative seconds wait without a
+// time-out. A test puts its own in place to see the time-out asked for.
 using DockWaitFunction = int (*)(int fd, int wakeFd, long seconds, long microseconds);
 extern DockWaitFunction dockWaitReadable;
 
 // Copies the composed picture to the visible window; sent at the next wait.
 void dockShowPicture(DockDrawable picture);
+
+// The time-out of a wait that only an event or `wakeFd` ends.
+inline constexpr uint64_t dockNoTimeOut = UINT64_MAX;
 
 // Waits up to timeoutMs for an event; 1 with the event stored, 0 on time-out,
 // on a failed wait or when `wakeFd` (if not -1) became readable: the caller

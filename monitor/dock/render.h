@@ -13,6 +13,7 @@ struct DisplayState {
     // 1 when the last check of that box failed (of any box, when all are
     // shown): "Err" lights above the box number, the counts are the last good ones.
     int32_t failing = 0;
+    bool operator==(const DisplayState&) const = default;
 };
 
 void displayRedraw(const DisplayState& shown);

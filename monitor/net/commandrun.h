@@ -6,8 +6,8 @@
 #include <functional>
 #include <string_view>
 
+#include "common/secret.h"
 #include "monitor/core/boxes.h"
-#include "monitor/net/secret.h"
 
 // One run of a credential command.
 struct CommandRun {

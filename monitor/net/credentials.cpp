@@ -177,7 +177,7 @@ void pauseCommands(Account& account) {
 
 bool takesCommandCredential(const Box& box) {
     if (!isNetworkBox(box)) return false;
-    if (box.password && !box.password->empty() && *box.password != "-") return false;
+    if (!boxPassword(box).empty() && boxPassword(box) != "-") return false;
     return settings::passwordCommand.isSet() || settings::tokenCommand.isSet();
 }
 
@@ -205,7 +205,7 @@ void endCredentialPauses() {
 Credential chooseCredential(const Box& box, const SaslOffer& offer) {
     Credential credential;
     if (!takesCommandCredential(box)) {
-        credential.secret = SecretText{box.password.value_or("")};
+        credential.secret = SecretText{boxPassword(box)};
         return credential;
     }
     std::string name = accountName(box);

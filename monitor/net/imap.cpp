@@ -425,7 +425,7 @@ int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
 
 int imapSignIn(ImapConn& conn, const Box& box) {
     std::optional<std::string> name = imapQuoted(box.user.value_or(""));
-    if (!name || !isSingleLine(box.password.value_or(""))) return -1;
+    if (!name || !isSingleLine(boxPassword(box))) return -1;
     ImapAnswer answer;
     if (startSession(conn, answer, mayUseToken(box)) != 0) return -1;
     SaslOffer offer = imapSaslOffer(answer.data());

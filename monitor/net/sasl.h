@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "monitor/net/secret.h"
+#include "common/secret.h"
 
 enum class SaslMechanism { none, oauthBearer, xoauth2 };
 

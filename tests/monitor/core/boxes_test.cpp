@@ -153,7 +153,7 @@ TEST_F(Boxes, WordsUpToTheirLimitsAreTakenWholeLongerOnesNamed) {
         words.resize(5);
         EXPECT_EQ(box->path, words[1].substr(0, words[1].find(':')));
         EXPECT_EQ(box->user.value_or(""), words[2]);
-        EXPECT_EQ(box->password.value_or(""), words[3]);
+        EXPECT_EQ(boxPassword(*box), words[3]);
         if (box->type == BOX_IMAP && !words[4].empty()) EXPECT_EQ(box->folder, words[4]);
     }
 }

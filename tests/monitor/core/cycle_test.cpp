@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -64,8 +66,8 @@ void countNotify(const std::vector<std::string>& variables) {
 }
 
 // A worker's check done in place, so a scheduler round is one step.
-bool checkInPlace(int32_t position) {
-    if (auto box = boxAt(position)) runBoxCheck(*box);
+bool checkInPlace(std::shared_ptr<Box> box) {
+    runBoxCheck(*box);
     return true;
 }
 
@@ -87,7 +89,8 @@ protected:
             std::filesystem::temp_directory_path() / ("quorvik-cycle-" + std::to_string(getpid()));
         std::filesystem::create_directories(directory);
         notified = directory / "notified";
-        newShown = totalShown = status = -99;
+        newShown = totalShown = status = failing = -99;
+        selected = 0;
     }
     void TearDown() override {
         stopScheduler();
@@ -107,7 +110,13 @@ protected:
         rebuildBoxList();
     }
 
-    void cycle() { checkCycle(newShown, totalShown, status); }
+    void cycle() {
+        CycleOutputs out = checkCycle(selected);
+        newShown = out.shownNew;
+        totalShown = out.shownTotal;
+        status = out.mailStatus;
+        failing = out.failing;
+    }
 
     void useNotify() { settings::notify.reset("echo >> " + notified.string()); }
 
@@ -126,7 +135,8 @@ protected:
     std::filesystem::path rc =
         std::filesystem::temp_directory_path() / ("quorvik-cycle-rc-" + std::to_string(getpid()));
     int rcVersion = 0;
-    int32_t newShown, totalShown, status;
+    int32_t newShown, totalShown, status, failing;
+    int32_t selected = 0;  // the main loop's selection
 };
 
 }  // namespace
@@ -157,7 +167,7 @@ TEST_F(Cycle, OutputsAndMailStatus) {
             plan(server, c.counts[i].first, c.counts[i].second);
         }
         rebuildBoxList();
-        settings::selectedBox = c.selected;
+        selected = c.selected;
         newShown = totalShown = status = 0;
         cycle();
         EXPECT_EQ(newShown, c.newShown);
@@ -172,11 +182,12 @@ TEST_F(Cycle, UnchangedBoxesKeepTheOutputsUntilTheSelectionChanges) {
     plan("a", 2, 4);
     cycle();
     EXPECT_EQ(status, STATUS_OTHER);
-    newShown = totalShown = status = -1;
-    cycle();  // nothing counted afresh, same selection
-    EXPECT_EQ(status, -1);
-    EXPECT_EQ(newShown, -1);
-    settings::selectedBox = 1;
+    boxAt(2)->newCount = 5;  // not counted by a check
+    cycle();                 // nothing counted afresh, same selection
+    EXPECT_EQ(status, STATUS_OTHER);
+    EXPECT_EQ(newShown, 2);
+    boxAt(2)->newCount = 0;
+    selected = 1;
     cycle();
     EXPECT_EQ(status, STATUS_SELECTED);
     EXPECT_EQ(newShown, 2);
@@ -215,7 +226,7 @@ TEST_F(Cycle, TheFailingOfTheBoxShown) {
         };
         for (const Step& step : steps) {
             SCOPED_TRACE(step.what);
-            settings::selectedBox = step.selected;
+            selected = step.selected;
             for (const auto& [path, outcome] : step.outcomes) {
                 std::lock_guard guard(plannedLock);
                 if (outcome == BoxFailure::none)
@@ -226,7 +237,7 @@ TEST_F(Cycle, TheFailingOfTheBoxShown) {
             testing::internal::CaptureStderr();
             checkAll();
             testing::internal::GetCapturedStderr();
-            EXPECT_EQ(shownFailing, step.failing);
+            EXPECT_EQ(failing, step.failing);
             EXPECT_EQ(totalShown, step.selected == 1 ? 4 : step.selected == 2 ? 5 : 9);
         }
     }
@@ -500,4 +511,92 @@ TEST_F(Cycle, NotifyIsToldOfTheBoxWhoseMailCameLast) {
         EXPECT_EQ(notifications(), 2);
         EXPECT_EQ(toldOf(), (std::vector<std::string>{"QUORVIK_BOX=1", "QUORVIK_SUBJECT=from a"}));
     }
+}
+
+namespace {
+
+// Whether the display's wake pipe was raised since the last look; takes it.
+bool displayWoken() {
+    pollfd entry{displayWakeFd(), POLLIN, 0};
+    bool raised = poll(&entry, 1, 0) == 1;
+    takeDisplayWake();
+    return raised;
+}
+
+}  // namespace
+
+// With threads the display sleeps: whatever may change its picture wakes
+// it, and nothing else does.
+TEST_F(Cycle, WhatChangesThePictureWakesTheDisplay) {
+    prepareWakeUps();
+    setFailureListener(wakeDisplay);
+    settings::rcFilePath.reset(rc.string());
+    writeRc("Mailbox = POP3 a\n");
+    reloadIfChanged();
+    auto box = boxAt(1);
+    displayWoken();
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        bool woken;
+    } steps[] = {
+        {"a worker counts afresh", [&] { plan("a", 1, 1), boxWorker(box); }, true},
+        {"a worker finds nothing changed", [&] { boxWorker(box); }, false},
+        {"the box starts failing",
+         [&] {
+             std::lock_guard guard(plannedLock);
+             plannedFailures["a"] = BoxFailure::unreachable;
+         },
+         true},
+        {"the rc file is read again", [&] { writeRc("Mailbox = POP3 a\nBlink = off\n"); }, true},
+        {"the rc file is unchanged", [] { reloadIfChanged(); }, false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        testing::internal::CaptureStderr();
+        step.act();
+        if (std::string(step.what).starts_with("the box")) boxWorker(box);
+        if (std::string(step.what).starts_with("the rc file is read")) reloadIfChanged();
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(displayWoken(), step.woken);
+    }
+    setFailureListener(nullptr);
+}
+
+// A worker that cannot be made turns threads off for good: the scheduler
+// ends and wakes the display, whose cycle then checks the boxes itself.
+TEST_F(Cycle, AWorkerThatCannotBeMadeTurnsThreadsOffForGood) {
+    boxes({"a"});
+    setWorkerStarter([](std::shared_ptr<Box>) { return false; });
+    prepareWakeUps();
+    displayWoken();
+    startThreads();
+    ASSERT_TRUE(scratch::eventually([] { return settings::useThreads.load() == 0; }));
+    EXPECT_TRUE(scratch::eventually([] { return displayWoken(); }));
+    plan("a", 2, 3);
+    cycle();
+    EXPECT_EQ(newShown, 2);
+    EXPECT_EQ(totalShown, 3);
+}
+
+// A worker checks the Box it was handed, though a reload put another list
+// in force before it ran.
+TEST_F(Cycle, AWorkerChecksTheBoxItWasHanded) {
+    static std::vector<std::shared_ptr<Box>> handed;
+    handed.clear();
+    setWorkerStarter([](std::shared_ptr<Box> box) {
+        handed.push_back(std::move(box));
+        return true;
+    });
+    boxes({"a", "b"});
+    schedulerPass();
+    boxes({"c", "a"});  // a keeps its counts; the old Box of a is out of force
+    plan("a", 1, 1);
+    plan("c", 5, 5);
+    ASSERT_EQ(handed.size(), 2u);
+    boxWorker(handed[0]);
+    EXPECT_EQ(handed[0]->path, "a");
+    EXPECT_EQ(handed[0]->totalCount, 1);
+    EXPECT_EQ(boxAt(1)->totalCount, 0);  // c was not checked
+    handed.clear();
 }

@@ -158,7 +158,7 @@ TEST(MailVariables, WhatEachBoxTells) {
     list.push_back(box(BOX_IMAP, "imap.example.org", 1, 7));
     list[1]->port = 993;
     list[1]->user = "ann";
-    list[1]->password = "secret";
+    list[1]->password.emplace("secret");
     list[1]->folder = "INBOX";
     setNewestMessage(*list[1], {"Cy <cy@example.org>", "Lunch?"});
     list[1]->risenAt = 2;

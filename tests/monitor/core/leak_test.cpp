@@ -58,7 +58,6 @@ TEST(LeakCheck, ThousandCyclesOfEveryBoxType) {
     ASSERT_EQ(boxCount(*boxListSnapshot()), 9);
 
     setWallClock(readFakeNow);
-    int32_t newShown = 0, totalShown = 0, status = 0;
     int32_t messages = 1;
     for (int cycle = 0; cycle < 1000; ++cycle) {
         // Network boxes are due every tenth cycle; the local stores change
@@ -70,7 +69,7 @@ TEST(LeakCheck, ThousandCyclesOfEveryBoxType) {
         }
         if (cycle % 5 == 0)
             scratch::writeFile(home / "Maildir" / "new" / ("m" + std::to_string(cycle)), "x\n");
-        checkCycle(newShown, totalShown, status);
+        checkCycle(0);
     }
     // The mbox is told changed by its change time in whole seconds, and the
     // loop may have counted it early in the second of its last append: one
@@ -79,7 +78,7 @@ TEST(LeakCheck, ThousandCyclesOfEveryBoxType) {
     scratch::appendFile(mbox, "From b\nStatus: RO\n\nread\n");
     ++messages;
     fakeNow += 3;
-    checkCycle(newShown, totalShown, status);
+    checkCycle(0);
     setWallClock(nullptr);
     auto list = boxListSnapshot();
     // Every box was counted: the local ones from their files, alice's INBOX

@@ -1,6 +1,8 @@
 #include "monitor/core/mainloop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -8,8 +10,10 @@
 #include "monitor/core/boxes.h"
 #include "monitor/core/cycle.h"
 #include "monitor/core/options.h"
+#include "monitor/core/rcfile.h"
 #include "monitor/dock/dock.h"
 #include "tests/support/monitor_testing.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -17,15 +21,17 @@ class MainLoop : public testing::Test {
 protected:
     void SetUp() override {
         resetSettings();
-        alertStatus = 0;
-        savedBacklight = 0;
-        showNewCount = 1;
+        rcTimeStamp = rcSizeStamp = 0;
+        takeReloaded();
+        loop = startingLoopState();
     }
     void TearDown() override {
         setBoxChecker(nullptr);
         clearBoxList();
         resetSettings();
     }
+
+    LoopState loop;
 };
 
 constexpr int plusX = 15, minusX = 9, buttonY = 24;
@@ -54,12 +60,12 @@ TEST_F(MainLoop, ButtonsStepTheSelection) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        settings::selectedBox = c.from;
-        PressOutcome outcome = handlePress(c.button, 0, c.x, buttonY, c.boxes);
-        EXPECT_EQ(settings::selectedBox, c.to);
+        loop.selectedBox = c.from;
+        PressOutcome outcome = handlePress(loop, c.button, 0, c.x, buttonY, c.boxes);
+        EXPECT_EQ(loop.selectedBox, c.to);
         EXPECT_EQ(outcome, c.button == 1 ? PressOutcome::redraw : PressOutcome::nothing);
-        EXPECT_EQ(settings::backlight, 0);
-        EXPECT_EQ(settings::blink, 1);
+        EXPECT_EQ(loop.backlight, 0);
+        EXPECT_EQ(loop.blink, 1);
     }
 }
 
@@ -83,9 +89,9 @@ TEST_F(MainLoop, SteppingShowsTheNewBoxsCountsAtOnce) {
             boxAt(position)->newCount = counts[position - 1].first;
             boxAt(position)->totalCount = counts[position - 1].second;
         }
-        settings::selectedBox = 0;
+        loop = startingLoopState();
         setBoxChecker(countCheck);
-        checkCycle(shownNew, shownTotal, mailStatus);
+        runCycle(loop);
         checks = 0;
 
         struct Step {
@@ -98,12 +104,12 @@ TEST_F(MainLoop, SteppingShowsTheNewBoxsCountsAtOnce) {
         };
         for (const Step& step : steps) {
             SCOPED_TRACE(step.box);
-            EXPECT_EQ(handlePress(1, 0, step.x, buttonY, 3), PressOutcome::redraw);
-            DisplayState shown = displayStateNow();
+            EXPECT_EQ(handlePress(loop, 1, 0, step.x, buttonY, 3), PressOutcome::redraw);
+            DisplayState shown = displayStateOf(loop);
             EXPECT_EQ(shown.selectedBox, step.box);
             EXPECT_EQ(shown.shownNew, step.fresh);
             EXPECT_EQ(shown.shownTotal, step.total);
-            EXPECT_EQ(mailStatus, step.status);
+            EXPECT_EQ(loop.shown.mailStatus, step.status);
         }
         EXPECT_EQ(checks, 0);
         setBoxChecker(nullptr);
@@ -117,18 +123,21 @@ TEST_F(MainLoop, ButtonsElsewhereToggleBacklightAndBlinking) {
     for (auto [x, y] :
          {std::pair{12, 24}, std::pair{18, 24}, std::pair{15, 21}, std::pair{9, 27}}) {
         SCOPED_TRACE(x * 100 + y);
-        settings::backlight = 0;
-        EXPECT_EQ(handlePress(1, 0, x, y, 3), PressOutcome::redraw);
-        EXPECT_EQ(settings::backlight, 1);
-        EXPECT_EQ(settings::selectedBox, 0);
-        settings::blink = 1;
-        EXPECT_EQ(handlePress(3, 0, x, y, 3), PressOutcome::nothing);
-        EXPECT_EQ(settings::blink, 0);
+        loop.backlight = 0;
+        EXPECT_EQ(handlePress(loop, 1, 0, x, y, 3), PressOutcome::redraw);
+        EXPECT_EQ(loop.backlight, 1);
+        EXPECT_EQ(loop.selectedBox, 0);
+        loop.blink = 1;
+        EXPECT_EQ(handlePress(loop, 3, 0, x, y, 3), PressOutcome::nothing);
+        EXPECT_EQ(loop.blink, 0);
     }
-    settings::blink = 7;
-    handlePress(3, 0, 40, 40, 3);
-    EXPECT_EQ(settings::blink, 0);
-    handlePress(3, 0, 40, 40, 3);
+    loop.blink = 7;
+    handlePress(loop, 3, 0, 40, 40, 3);
+    EXPECT_EQ(loop.blink, 0);
+    handlePress(loop, 3, 0, 40, 40, 3);
+    EXPECT_EQ(loop.blink, 1);
+    // The settings are only where the state started.
+    EXPECT_EQ(settings::backlight, 0);
     EXPECT_EQ(settings::blink, 1);
 }
 
@@ -155,36 +164,118 @@ TEST_F(MainLoop, AlertPhasesCycleByCycle) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        SetUp();
-        settings::blink = c.blinking;
-        settings::backlight = c.backlightBefore;
+        loop = LoopState{.backlight = c.backlightBefore, .blink = c.blinking};
         for (std::size_t i = 0; i < c.statuses.size(); ++i) {
-            applyAlert(c.statuses[i]);
-            EXPECT_EQ(settings::backlight, c.seen[i].first) << "cycle " << i;
-            EXPECT_EQ(showNewCount, c.seen[i].second) << "cycle " << i;
+            applyAlert(loop, c.statuses[i]);
+            EXPECT_EQ(loop.backlight, c.seen[i].first) << "cycle " << i;
+            EXPECT_EQ(loop.showNewCount, c.seen[i].second) << "cycle " << i;
         }
     }
 }
 
 TEST_F(MainLoop, BacklightComesBackAfterTheUserToggledItDuringAnAlert) {
-    settings::blink = 0;
-    applyAlert(STATUS_SELECTED);
-    handlePress(1, 0, 40, 40, 1);  // the user lights the display
-    EXPECT_EQ(settings::backlight, 1);
-    applyAlert(STATUS_SELECTED);
-    EXPECT_EQ(settings::backlight, 0);  // status 2 holds the state from before the alert
-    handlePress(1, 0, 40, 40, 1);
-    applyAlert(STATUS_NONE);
-    EXPECT_EQ(settings::backlight, 0);
-    EXPECT_EQ(alertStatus, 0);
+    loop.blink = 0;
+    applyAlert(loop, STATUS_SELECTED);
+    handlePress(loop, 1, 0, 40, 40, 1);  // the user lights the display
+    EXPECT_EQ(loop.backlight, 1);
+    applyAlert(loop, STATUS_SELECTED);
+    EXPECT_EQ(loop.backlight, 0);  // status 2 holds the state from before the alert
+    handlePress(loop, 1, 0, 40, 40, 1);
+    applyAlert(loop, STATUS_NONE);
+    EXPECT_EQ(loop.backlight, 0);
+    EXPECT_EQ(loop.alertStatus, 0);
 }
 
 TEST_F(MainLoop, CountHiddenWhenBlinkingStopsStaysHiddenUntilStatusOne) {
-    applyAlert(STATUS_SELECTED);
-    EXPECT_EQ(showNewCount, 0);
-    settings::blink = 0;
-    applyAlert(STATUS_SELECTED);
-    EXPECT_EQ(showNewCount, 0);
-    applyAlert(STATUS_OTHER);
-    EXPECT_EQ(showNewCount, 1);
+    applyAlert(loop, STATUS_SELECTED);
+    EXPECT_EQ(loop.showNewCount, 0);
+    loop.blink = 0;
+    applyAlert(loop, STATUS_SELECTED);
+    EXPECT_EQ(loop.showNewCount, 0);
+    applyAlert(loop, STATUS_OTHER);
+    EXPECT_EQ(loop.showNewCount, 1);
+}
+
+// A reload's Backlight, Blink and DefaultBox lines override what the user
+// did; a file without them leaves it, and a selection that the new list no
+// longer holds goes back to all boxes, with the warning.
+TEST_F(MainLoop, AReloadOverridesTheLiveStateWithTheKeysItsFileGives) {
+    scratch::Directory directory;
+    std::string rc = (directory.path() / "rc").string();
+    settings::rcFilePath.reset(rc);
+    int version = 0;
+    auto reload = [&](const std::string& text) {
+        scratch::writeFile(rc, text);
+        timespec times[2] = {{0, UTIME_OMIT}, {4000000 + ++version, 0}};
+        utimensat(AT_FDCWD, rc.c_str(), times, 0);
+        ASSERT_EQ(reloadIfChanged(), 1);
+    };
+    const std::string threeBoxes = "Mailbox = POP3 a\nMailbox = POP3 b\nMailbox = POP3 c\n";
+    struct Case {
+        const char* what;
+        std::string file;
+        LoopState user;  // backlight, blink, selection as the user left them
+        int32_t backlight, blink, selected;
+        std::string said;
+    } cases[] = {
+        {"all three keys", threeBoxes + "Backlight = on\nBlink = off\nDefaultBox = 2\n",
+         LoopState{.backlight = 0, .blink = 1, .selectedBox = 1}, 1, 0, 2, ""},
+        {"the same values as the start", threeBoxes + "Backlight = off\nDefaultBox = 0\n",
+         LoopState{.backlight = 1, .blink = 0, .selectedBox = 3}, 0, 0, 0, ""},
+        {"none of them", threeBoxes + "Interval = 2\n",
+         LoopState{.backlight = 1, .blink = 0, .selectedBox = 3}, 1, 0, 3, ""},
+        {"fewer boxes than the selection", "Mailbox = POP3 a\nMailbox = POP3 b\n",
+         LoopState{.backlight = 1, .blink = 1, .selectedBox = 3}, 1, 1, 0,
+         "quorvik warning : box-num must be >=0 and <=2\n"},
+        {"a DefaultBox beyond the list", threeBoxes + "DefaultBox = 5\n",
+         LoopState{.selectedBox = 2}, 0, 1, 0, "quorvik warning : box-num must be >=0 and <=3\n"},
+    };
+    settings::useThreads = 1;  // the cycle reads the counts, checks nothing
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        loop = c.user;
+        testing::internal::CaptureStderr();
+        reload(c.file);
+        runCycle(loop);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said);
+        EXPECT_EQ(loop.backlight, c.backlight);
+        EXPECT_EQ(loop.blink, c.blink);
+        EXPECT_EQ(loop.selectedBox, c.selected);
+        // Taken once: the next cycle keeps what the user does after it.
+        loop.backlight = 7;
+        runCycle(loop);
+        EXPECT_EQ(loop.backlight, 7);
+    }
+}
+
+// The loop sleeps until an event or a wake-up, except where the next cycle
+// changes the picture by itself, and without threads, where the cycle checks.
+TEST_F(MainLoop, TheLoopWaitsForAWakeUpUnlessTheNextCycleChangesThePicture) {
+    using std::chrono::milliseconds;
+    settings::interval = 2;
+    struct Case {
+        const char* what;
+        int32_t threads, status, blinking, backlight, saved;
+        bool unshownStep;  // button 3 stepped the selection, not drawn yet
+        std::optional<milliseconds> pace;
+    } cases[] = {
+        {"threads, no mail", 1, STATUS_NONE, 1, 0, 0, false, std::nullopt},
+        {"no threads: the cycle checks", 0, STATUS_NONE, 1, 0, 0, false, milliseconds(2000)},
+        {"the backlight blinks", 1, STATUS_OTHER, 1, 1, 0, false, milliseconds(2000)},
+        {"the count blinks", 1, STATUS_SELECTED, 1, 0, 0, false, milliseconds(2000)},
+        {"blinking off, at rest", 1, STATUS_BOTH, 0, 0, 0, false, std::nullopt},
+        {"blinking off, the user lit it", 1, STATUS_OTHER, 0, 1, 0, false, milliseconds(2000)},
+        {"a step not drawn yet", 1, STATUS_NONE, 1, 0, 0, true, milliseconds(2000)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        settings::useThreads = c.threads;
+        loop = LoopState{.backlight = c.backlight, .blink = c.blinking};
+        loop.shown.mailStatus = c.status;
+        loop.alertStatus = c.status;
+        loop.savedBacklight = c.saved;
+        loop.drawn = displayStateOf(loop);
+        if (c.unshownStep) handlePress(loop, 3, 0, plusX, buttonY, 12);
+        EXPECT_EQ(cyclePace(loop), c.pace);
+    }
 }

@@ -34,7 +34,7 @@ BoxPtr networkBox(int32_t type, std::string server, int port, std::optional<std:
     box->path = std::move(server);
     box->port = port;
     box->user = std::move(user);
-    box->password = std::move(password);
+    if (password) box->password.emplace(*password);
     box->folder = std::move(folder);
     return box;
 }
@@ -206,8 +206,9 @@ TEST_F(Commands, WhichBoxesTakeTheirCredentialFromTheCommands) {
         {networkBox(BOX_MBOX, "/var/mail/a", 0, std::nullopt, std::nullopt), true, true, false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.box->password.value_or("(none)") + " " + std::to_string(c.box->type) +
-                     (c.password ? " password" : "") + (c.token ? " token" : ""));
+        SCOPED_TRACE(std::string(c.box->password ? boxPassword(*c.box) : "(none)") + " " +
+                     std::to_string(c.box->type) + (c.password ? " password" : "") +
+                     (c.token ? " token" : ""));
         settings::passwordCommand.reset(c.password ? std::optional<std::string>("echo p")
                                                    : std::nullopt);
         settings::tokenCommand.reset(c.token ? std::optional<std::string>("echo t") : std::nullopt);

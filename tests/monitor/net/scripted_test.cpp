@@ -52,7 +52,7 @@ std::unique_ptr<Box> networkBox(int32_t type, int port, std::optional<std::strin
     box->path = "127.0.0.1";
     box->port = port;
     box->user = std::move(user);
-    box->password = std::move(password);
+    if (password) box->password.emplace(*password);
     if (type == BOX_IMAP) box->folder = "INBOX";
     box->newCount = 7;
     box->totalCount = 9;

@@ -72,7 +72,7 @@ protected:
         box->path = "127.0.0.1";
         box->port = port;
         box->user = "alice";
-        box->password = d.password;
+        if (d.password) box->password.emplace(*d.password);
         if (d.type == BOX_IMAP) box->folder = "INBOX";
         box->newCount = 7;
         box->totalCount = 9;

@@ -1,13 +1,13 @@
-#include "monitor/net/secret.h"
+#include "common/secret.h"
 
-#include <openssl/crypto.h>
+#include <string.h>
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 void wipeBytes(void* bytes, std::size_t size) {
-    if (bytes != nullptr && size != 0) OPENSSL_cleanse(bytes, size);
+    if (bytes != nullptr && size != 0) explicit_bzero(bytes, size);
 }
 
 SecretText::SecretText(SecretText&& other) noexcept
@@ -21,6 +21,14 @@ SecretText& SecretText::operator=(SecretText&& other) noexcept {
         bytes = std::move(other.bytes);
         length = std::exchange(other.length, 0);
         capacity = std::exchange(other.capacity, 0);
+    }
+    return *this;
+}
+
+SecretText& SecretText::operator=(const SecretText& other) {
+    if (this != &other) {
+        clear();
+        append(other.view());
     }
     return *this;
 }

@@ -5,16 +5,17 @@
 #include <memory>
 #include <string_view>
 
-// Move-only. Growing it moves the bytes to a larger block and wipes the old
-// one, so no copy of the secret is left behind in freed memory.
+// Growing it moves the bytes to a larger block and wipes the old one, so no
+// copy of the secret is left behind in freed memory. A copy is a SecretText
+// too, wiped when it goes.
 class SecretText {
 public:
     SecretText() = default;
     explicit SecretText(std::string_view text) { append(text); }
     SecretText(SecretText&& other) noexcept;
     SecretText& operator=(SecretText&& other) noexcept;
-    SecretText(const SecretText&) = delete;
-    SecretText& operator=(const SecretText&) = delete;
+    SecretText(const SecretText& other) : SecretText(other.view()) {}
+    SecretText& operator=(const SecretText& other);
     ~SecretText() { clear(); }
 
     std::string_view view() const { return {bytes.get(), length}; }
@@ -25,6 +26,11 @@ public:
     SecretText& append(char c) { return append(std::string_view{&c, 1}); }
     // Wipes the bytes and frees them.
     void clear();
+
+    // By content: two boxes of one account hold equal passwords.
+    bool operator==(const SecretText& other) const { return view() == other.view(); }
+    bool operator==(std::string_view text) const { return view() == text; }
+    auto operator<=>(const SecretText& other) const { return view() <=> other.view(); }
 
 private:
     std::unique_ptr<char[]> bytes;
