@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <sys/types.h>
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -87,10 +88,22 @@ inline std::optional<std::string> run(const std::string& line) {
 }
 
 // File times are whole seconds to the checks: a change made after this is
-// told apart from one made before.
+// told apart from one made before. The files' own clock decides, as it may
+// turn a little after time() does.
 inline void waitForNextSecond() {
-    std::time_t start = std::time(nullptr);
-    while (std::time(nullptr) == start) ::usleep(10000);
+    char probe[] = "/tmp/quorvik-second-XXXXXX";
+    int fd = ::mkstemp(probe);
+    auto fileNow = [fd] {
+        struct stat st{};
+        if (fd < 0 || ::futimens(fd, nullptr) != 0 || ::fstat(fd, &st) != 0) return std::time(nullptr);
+        return st.st_ctime;
+    };
+    std::time_t start = std::max(std::time(nullptr), fileNow());
+    while (std::time(nullptr) <= start || fileNow() <= start) ::usleep(10000);
+    if (fd >= 0) {
+        ::close(fd);
+        ::unlink(probe);
+    }
 }
 
 // Polls until the condition holds. The bound is a safety net against a hang,
