@@ -248,23 +248,27 @@ void accountThread(std::shared_ptr<Account> account) {
         retryAt = Deadline::max();
         BoxList boxes = boxesOf(*account);
         if (boxes.empty()) continue;
-        const Box& first = *boxes.front();
         // A failure being waited out opens no connection: the next pass
         // looks again.
-        if (signInHeld(first) || accountPaused(first)) continue;
+        bool held = false;
+        for (const auto& box : boxes) held = checkHeldBack(*box) || held;
+        if (held) continue;
         // What the pass or the change asked for, this connection does.
         account->pass = false;
         account->resync = false;
         AccountConnection conn;
         conn.imap.connection.stopFd = account->stopping.readFd();
         bool answered = false;
-        if (accountOpen(conn, first)) {
+        if (accountOpen(conn, *boxes.front())) {
             answered = Service(*account, conn).run();
             accountClose(conn);
-        } else {
-            for (const auto& box : boxes) noteCheckFailure(*box, conn.imap.connection.failure);
         }
         if (account->stop) break;
+        // Not even the first count came: every folder fails as the
+        // connection did.
+        if (!answered)
+            for (const auto& box : boxes)
+                noteCheckFailure(*box, connectionFailure(conn.imap.connection));
         if (answered) retry = pace.firstRetry;
         retryAt = Clock::now() + retry;
         retry = std::min(retry * 2, pace.longestRetry);

@@ -7,6 +7,7 @@
 
 #include "common/clock.h"
 #include "common/text.h"
+#include "monitor/core/failure.h"
 #include "monitor/core/options.h"
 
 namespace {
@@ -17,7 +18,9 @@ constexpr int64_t longestLimitPause = 30 * 60;
 struct AccountRecord {
     int limits = 0;  // refusals for the number of connections in a row
     int64_t pausedUntil = 0;
-    std::map<std::string, NetFailure> failures;  // by folder
+    // The failure of the account's last check that failed for the account
+    // as a whole; none once one signs in. What a pause waits out.
+    NetFailure failure = NetFailure::none;
 };
 
 std::mutex recordsLock;
@@ -81,19 +84,53 @@ void noteAccountAnswered(const Box& box) {
     found->second.pausedUntil = 0;
 }
 
-void noteCheckFailure(const Box& box, NetFailure failure) {
-    std::string name = accountName(box);
-    std::lock_guard guard(recordsLock);
-    records[name].failures[box.folder.value_or("")] = failure;
+namespace {
+
+BoxFailure boxFailureOf(NetFailure failure) {
+    switch (failure) {
+    case NetFailure::none:
+        return BoxFailure::none;
+    case NetFailure::unreachable:
+        return BoxFailure::unreachable;
+    case NetFailure::tlsFailed:
+        return BoxFailure::tlsFailed;
+    case NetFailure::identityRefused:
+        return BoxFailure::identityRefused;
+    case NetFailure::signInRefused:
+        return BoxFailure::signInRefused;
+    case NetFailure::credentialFailed:
+        return BoxFailure::credentialCommand;
+    case NetFailure::tooManyConnections:
+        return BoxFailure::tooManyConnections;
+    case NetFailure::notUnderstood:
+        return BoxFailure::answerNotUnderstood;
+    case NetFailure::noSuchFolder:
+        return BoxFailure::noSuchFolder;
+    }
+    return BoxFailure::answerNotUnderstood;
 }
 
-NetFailure checkFailureOf(const Box& box) {
-    std::string name = accountName(box);
-    std::lock_guard guard(recordsLock);
-    auto found = records.find(name);
-    if (found == records.end()) return NetFailure::none;
-    auto failure = found->second.failures.find(box.folder.value_or(""));
-    return failure == found->second.failures.end() ? NetFailure::none : failure->second;
+}  // namespace
+
+void noteCheckFailure(Box& box, NetFailure failure) {
+    {
+        std::lock_guard guard(recordsLock);
+        // A missing folder is the folder's alone: the account signed in.
+        records[accountName(box)].failure =
+            failure == NetFailure::noSuchFolder ? NetFailure::none : failure;
+    }
+    recordCheckOutcome(box, boxFailureOf(failure));
+}
+
+void noteCheckHeld(Box& box) {
+    NetFailure failure = NetFailure::none;
+    {
+        std::lock_guard guard(recordsLock);
+        auto found = records.find(accountName(box));
+        if (found != records.end()) failure = found->second.failure;
+    }
+    if (failure != NetFailure::none && box.failure.load() == BoxFailure::none)
+        recordCheckOutcome(box, boxFailureOf(failure));
 }
 
 // For the tests (monitor/net/testing.h).

@@ -1,7 +1,7 @@
 #pragma once
 // What both clients do with a network Box around their dialogue, and what
-// is kept per account (user, server and port): why its checks failed, and
-// the pause a server that refuses more connections is given.
+// is kept per account (user, server and port): the failure its checks wait
+// out, and the pause a server that refuses more connections is given.
 
 #include <cstdint>
 #include <string>
@@ -36,6 +36,12 @@ bool accountPaused(const Box& box);
 // A connection signed in and answered: the pause starts over.
 void noteAccountAnswered(const Box& box);
 
-// Why the last check of the box's folder failed; none once it succeeds.
-void noteCheckFailure(const Box& box, NetFailure failure);
-NetFailure checkFailureOf(const Box& box);
+// The outcome of a check of the box, or of its account connection's news of
+// its folder: none when it was counted. The box takes it as its state, said
+// on standard error when it changes (monitor/core/failure.h).
+void noteCheckFailure(Box& box, NetFailure failure);
+// A check that a pause of its account holds back (a refused password, a
+// failed command, too many connections) has no outcome of its own: the box
+// keeps its state. A box that works takes the failure its account waits
+// out, so that counts that are not being fetched do not pass for current.
+void noteCheckHeld(Box& box);

@@ -92,6 +92,10 @@ void connectionClose(Connection& conn) {
     conn.socket.reset();
 }
 
+NetFailure connectionFailure(const Connection& conn) {
+    return conn.failure != NetFailure::none ? conn.failure : NetFailure::notUnderstood;
+}
+
 bool connectionSend(Connection& conn, std::string_view text) {
     if (!conn.socket.isOpen()) return false;
     auto deadline = Clock::now() + replyTimeLimit;

@@ -62,6 +62,11 @@ bool connectionSecure(Connection& conn);
 // Shuts the link down, if any, then closes the socket.
 void connectionClose(Connection& conn);
 
+// Why the dialogue on it failed: what the step that failed said, or, from a
+// step that said nothing (a text that cannot be sent), that the exchange
+// with the server did not work out.
+NetFailure connectionFailure(const Connection& conn);
+
 // The name the remembered servers know the connection's server by.
 std::string connectionServer(const Connection& conn);
 

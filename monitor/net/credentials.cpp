@@ -193,6 +193,12 @@ bool signInHeld(const Box& box) {
     return account->password.empty() && now < account->commandPausedUntil;
 }
 
+bool checkHeldBack(Box& box) {
+    if (!signInHeld(box) && !accountPaused(box)) return false;
+    noteCheckHeld(box);
+    return true;
+}
+
 void endCredentialPauses() {
     std::lock_guard guard(accountsLock);
     for (auto& [name, account] : accounts) {

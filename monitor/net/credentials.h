@@ -72,6 +72,12 @@ Credential chooseCredential(const Box& box, const SaslOffer& offer);
 // hour. A new rc file ends them all.
 bool signInHeld(const Box& box);
 
+// True while a pause of the box's account holds its checks back: a failure
+// of its sign-in being waited out, or its server's limit of connections
+// (accountPaused). The box then keeps its state, or, working, takes the
+// failure waited out (noteCheckHeld).
+bool checkHeldBack(Box& box);
+
 // The rc file was read again: the pauses end, so that what the user changed
 // is tried at once.
 void endCredentialPauses();

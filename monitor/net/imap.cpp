@@ -479,7 +479,7 @@ int imapLogout(ImapConn& conn) {
 int imapCheck(Box& box, int64_t now) {
     if (!accountCheckDue(box, now)) return 0;
     // A failure being waited out sends nothing, and opens no connection.
-    if (signInHeld(box) || accountPaused(box)) return 0;
+    if (checkHeldBack(box)) return 0;
     std::unique_ptr<ImapConn> conn = imapNew();
     if (!conn) return 0;
     box.timeStamp = wallClockNow();
@@ -498,6 +498,6 @@ int imapCheck(Box& box, int64_t now) {
             result =
                 storeAccountCounts(box, imapGetUnseen(conn.get()), imapGetMessages(conn.get()));
     }
-    noteCheckFailure(box, result == 1 ? NetFailure::none : conn->connection.failure);
+    noteCheckFailure(box, result == 1 ? NetFailure::none : connectionFailure(conn->connection));
     return result;
 }

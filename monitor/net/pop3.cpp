@@ -288,7 +288,7 @@ void pop3Free(std::unique_ptr<Pop3Conn>& place) { place.reset(); }
 int pop3Check(Box& box, int64_t now) {
     if (!accountCheckDue(box, now)) return 0;
     // A failure being waited out sends nothing, and opens no connection.
-    if (signInHeld(box) || accountPaused(box)) return 0;
+    if (checkHeldBack(box)) return 0;
     std::unique_ptr<Pop3Conn> conn = pop3New();
     if (!conn) return 0;
     box.timeStamp = wallClockNow();
@@ -311,7 +311,7 @@ int pop3Check(Box& box, int64_t now) {
             result = storeAccountCounts(box, pop3GetNew(conn.get()), pop3GetTotal(conn.get()));
         }
     }
-    noteCheckFailure(box, result == 1 ? NetFailure::none : conn->connection.failure);
+    noteCheckFailure(box, result == 1 ? NetFailure::none : connectionFailure(conn->connection));
     pop3Free(conn);
     return result;
 }

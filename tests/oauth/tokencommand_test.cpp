@@ -139,7 +139,9 @@ TEST_F(HelperAsTokenCommand, SignsInRefreshesAndTellsARevokedGrant) {
               std::string::npos)
         << said;
     EXPECT_NE(said.find("quorvik warning : the token command for alice@127.0.0.3:993 exited "
-                        "with status 1"),
+                        "with status 1\n"
+                        "quorvik warning : box \"IMAP 127.0.0.3:993 alice\" fails: the "
+                        "credential command failed\n"),
               std::string::npos)
         << said;
     EXPECT_EQ(imap.newCount, 2);
@@ -151,6 +153,7 @@ TEST_F(HelperAsTokenCommand, SignsInRefreshesAndTellsARevokedGrant) {
     server.control(R"({"expires_in": 3600})");
     authorize();
     endCredentialPauses();
-    for (int round = 0; round < 2; ++round) expectCountedQuietly(imap, 2, 5);
+    expectCounted(imap, 2, 5, "quorvik warning : box \"IMAP 127.0.0.3:993 alice\" works again\n");
+    expectCountedQuietly(imap, 2, 5);
     EXPECT_EQ(server.refreshes(), 2);
 }

@@ -204,6 +204,42 @@ private:
     std::optional<std::string> saved;
 };
 
+// Takes standard error aside into a file for the life of the guard. What was
+// said so far can be read at any time, so that a test can wait for a line
+// that a thread writes a moment after the state it tells of.
+class StandardError {
+public:
+    StandardError() {
+        std::string pattern = fs::temp_directory_path() / "quorvik-stderr-XXXXXX";
+        int fd = ::mkstemp(pattern.data());
+        if (fd < 0) throw std::runtime_error("mkstemp");
+        file = pattern;
+        std::fflush(stderr);
+        saved = ::dup(2);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~StandardError() {
+        std::fflush(stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        std::error_code ignored;
+        fs::remove(file, ignored);
+    }
+    StandardError(const StandardError&) = delete;
+    StandardError& operator=(const StandardError&) = delete;
+
+    std::string text() const { return readFile(file); }
+    // Waits until what was said holds the text.
+    bool holds(std::string_view part) const {
+        return eventually([&] { return text().find(part) != std::string::npos; });
+    }
+
+private:
+    fs::path file;
+    int saved = -1;
+};
+
 // The parent and state of each process, as /proc tells them.
 template <typename Visit>
 void forEachProcess(Visit visit) {

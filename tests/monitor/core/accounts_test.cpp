@@ -248,10 +248,9 @@ TEST_P(EveryChange, AMissingFolderBesideOthers) {
     BoxList boxes = reload(rcFor(host + ":993", {"INBOX", "Missing", "Work"}));
     boxes[1]->newCount = 7;
     ASSERT_TRUE(scratch::eventually([&] { return boxes[0]->counted && boxes[2]->counted; }));
-    ASSERT_TRUE(
-        scratch::eventually([&] { return checkFailureOf(*boxes[1]) == NetFailure::noSuchFolder; }));
+    ASSERT_TRUE(scratch::eventually([&] { return boxes[1]->failure == BoxFailure::noSuchFolder; }));
     EXPECT_EQ(boxes[1]->newCount, 7);
-    EXPECT_EQ(checkFailureOf(*boxes[0]), NetFailure::none);
+    EXPECT_EQ(boxes[0]->failure, BoxFailure::none);
     EXPECT_EQ(boxes[2]->totalCount, truth(host, {"Work"})["Work"].first);
     EXPECT_EQ(said(log, "Login: user=<alice>", 1 + 1), 1 + 1);
 }
@@ -300,11 +299,11 @@ TEST_F(OnDovecot, ARefusalForTooManyConnectionsIsWaitedOut) {
     ASSERT_TRUE(scratch::eventually([&] { return fs::exists(holding); }));
     scratch::FakeClock clock(wallClockNow());
     scratch::Tail log(logOf("127.0.0.4"));
-    testing::internal::CaptureStderr();
+    scratch::StandardError stderrText;
     BoxList boxes = reload("Mailbox = IMAP 127.0.0.4:993 alice secret\n");
     boxes[0]->newCount = 70;
-    ASSERT_TRUE(scratch::eventually(
-        [&] { return checkFailureOf(*boxes[0]) == NetFailure::tooManyConnections; }));
+    ASSERT_TRUE(
+        scratch::eventually([&] { return boxes[0]->failure == BoxFailure::tooManyConnections; }));
     for (int pass = 0; pass < 3; ++pass) schedulerPass(Pass::regular);
     scratch::writeFile(release, "go\n");
     EXPECT_EQ(said(log, "Maximum number of connections", 1), 1);
@@ -315,10 +314,12 @@ TEST_F(OnDovecot, ARefusalForTooManyConnectionsIsWaitedOut) {
         schedulerPass(Pass::regular);
         return boxes[0]->counted == 1;
     }));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    const std::string box = "quorvik warning : box \"IMAP 127.0.0.4:993 alice\"";
+    EXPECT_TRUE(stderrText.holds(box + " works again\n"));
+    EXPECT_EQ(stderrText.text(),
               "quorvik warning : the server of alice@127.0.0.4:993 allows no more connections: "
-              "the monitor waits a while before it asks again\n");
-    EXPECT_EQ(checkFailureOf(*boxes[0]), NetFailure::none);
+              "the monitor waits a while before it asks again\n" +
+                  box + " fails: the server refuses more connections\n" + box + " works again\n");
 }
 
 // dovecot refuses a wrong password after 2 s, as it does unless told
@@ -328,17 +329,19 @@ TEST_F(OnDovecot, ARefusalForTooManyConnectionsIsWaitedOut) {
 TEST_F(OnDovecot, APasswordRefusedLateIsNotSentAgain) {
     scratch::FakeClock clock(wallClockNow());
     scratch::Tail log(logOf("127.0.0.4"));
-    testing::internal::CaptureStderr();
+    std::optional<scratch::StandardError> stderrText(std::in_place);
     BoxList boxes = reload("Mailbox = IMAP 127.0.0.4:993 alice wrong\n");
     const std::string refused =
         "quorvik warning : the server refused the password for alice@127.0.0.4:993: it is sent "
         "again in 5 minutes, or once the rc file changes\n";
-    ASSERT_TRUE(scratch::eventually(
-        [&] { return checkFailureOf(*boxes[0]) == NetFailure::signInRefused; }));
+    const std::string failing =
+        "quorvik warning : box \"IMAP 127.0.0.4:993 alice\" fails: the sign-in was refused\n";
+    ASSERT_TRUE(stderrText->holds(failing));
     for (int pass = 0; pass < 3; ++pass) schedulerPass(Pass::regular);
     clock.set(scratch::fakeNow + 299);
     schedulerPass(Pass::regular);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), refused);
+    EXPECT_EQ(stderrText->text(), refused + failing);
+    stderrText.reset();
     EXPECT_EQ(said(log, "auth failed", 1), 1);
     // The rc file changed: tried at once.
     testing::internal::CaptureStderr();
@@ -357,7 +360,7 @@ TEST_F(OnDovecot, APasswordRefusedLateIsNotSentAgain) {
     polled.password.emplace("wrong");
     polled.folder = "INBOX";
     EXPECT_EQ(checkBox(polled), 0);
-    EXPECT_EQ(checkFailureOf(polled), NetFailure::signInRefused);
+    EXPECT_EQ(polled.failure, BoxFailure::signInRefused);
     EXPECT_TRUE(signInHeld(polled));
     std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(scratch::occurrences(said, "the server refused the password"), 2) << said;
@@ -387,19 +390,25 @@ TEST_F(OnDovecot, CommandsRunOnceForTheAccount) {
     setCredentialCommandWarning(300ms);
     fs::path gate = directory / "gate";
     ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
-    testing::internal::CaptureStderr();
+    std::optional<scratch::StandardError> stderrText(std::in_place);
     boxes = reload("PasswordCommand = " + count + "cat '" + gate.string() +
                    "'\n"
                    "Mailbox = IMAP localhost:993 carol - INBOX\n"
                    "Mailbox = IMAP localhost:993 carol - inbox\n");
+    const std::string failing = "fails: the credential command failed\n";
     ASSERT_TRUE(scratch::eventually(
-        [&] { return checkFailureOf(*boxes[0]) == NetFailure::credentialFailed; }));
+        [&] { return scratch::occurrences(stderrText->text(), failing) == 2; }));
     EXPECT_TRUE(signInHeld(*boxes[0]));  // within the pause nothing runs
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(stderrText->text(),
               "quorvik warning : the password command for carol@localhost:993 is still running "
               "after 1 second\n"
               "quorvik warning : the password command for carol@localhost:993 was stopped after "
-              "2 seconds\n");
+              "2 seconds\n"
+              "quorvik warning : box \"IMAP localhost:993 carol INBOX\" fails: the credential "
+              "command failed\n"
+              "quorvik warning : box \"IMAP localhost:993 carol inbox\" fails: the credential "
+              "command failed\n");
+    stderrText.reset();
     EXPECT_EQ(runCount(), 2);
     EXPECT_EQ(log.fresh().find("carol"), std::string::npos);  // no sign-in at all
     setCredentialCommandLimit(0ms);  // the person at the prompt takes their time

@@ -29,6 +29,7 @@
 #include "editor/rcmodel.h"
 #include "tests/monitor/dock/xpm_reference.h"
 #include "tests/monitor/dock/xsupport.h"
+#include "tests/monitor/net/cut_off.h"
 #include "tests/monitor/net/dovecot_fixture.h"
 #include "tests/monitor/net/script_server.h"
 #include "tests/support/scratch.h"
@@ -802,6 +803,110 @@ TEST_F(Monitor, MailAppendedOnDovecotShowsAtOnce) {
         ASSERT_TRUE(scratch::run(append));
         EXPECT_TRUE(shows("--", total, total, 30s)) << describe() << monitor->errorText();
     }
+}
+
+// A server that refuses the password, cannot be reached or shows a
+// certificate that the remembered servers refuse: the real monitor lights
+// the sign over the counts its box kept and says why once; mended, the sign
+// goes, and where the box worked before, the picture is the one from before.
+namespace {
+
+enum class ServerFault { wrongPassword, unreachable, refusedCertificate };
+
+std::string nameOf(ServerFault fault) {
+    switch (fault) {
+    case ServerFault::wrongPassword:
+        return "WrongPassword";
+    case ServerFault::unreachable:
+        return "Unreachable";
+    case ServerFault::refusedCertificate:
+        return "RefusedCertificate";
+    }
+    return "";
+}
+
+void PrintTo(ServerFault fault, std::ostream* out) { *out << nameOf(fault); }
+
+class FailingServer : public Monitor, public testing::WithParamInterface<ServerFault> {};
+
+INSTANTIATE_TEST_SUITE_P(Monitor, FailingServer,
+                         testing::Values(ServerFault::wrongPassword, ServerFault::unreachable,
+                                         ServerFault::refusedCertificate),
+                         [](const auto& info) { return nameOf(info.param); });
+
+}  // namespace
+
+TEST_P(FailingServer, ShowsTheSignUntilMended) {
+    const std::string& dovecot = dovecotDirectory();
+    const ServerFault fault = GetParam();
+    // 127.0.0.4 refuses a wrong password after dovecot's default delay.
+    const std::string server =
+        fault == ServerFault::refusedCertificate ? "localhost:993" : "127.0.0.4:993";
+    fs::path rc = home.path() / "rc", servers = home.path() / ".quorvik-servers";
+    // Replaced as the editor saves it.
+    auto writeRc = [&](const std::string& password) {
+        scratch::writeFile(rc.string() + ".new",
+                           "Mailbox = IMAP " + server + " alice " + password + "\n");
+        fs::rename(rc.string() + ".new", rc);
+    };
+    std::vector<std::string> environment;
+    std::optional<CutOff> cut;
+    std::string reason;
+    switch (fault) {
+    case ServerFault::wrongPassword:
+        environment.push_back("SSL_CERT_DIR=" + dovecot + "/certs");
+        reason = "the sign-in was refused";
+        break;
+    case ServerFault::unreachable:
+        environment.push_back("SSL_CERT_DIR=" + dovecot + "/certs");
+        cut.emplace("127.0.0.4");
+        reason = "the server cannot be reached";
+        break;
+    case ServerFault::refusedCertificate: {
+        // Remembered with another certificate, which cannot be verified.
+        std::string fingerprint = "00";
+        for (int at = 1; at < 32; ++at) fingerprint += ":00";
+        scratch::writeFile(servers, "localhost:993 pinned " + fingerprint + "\n");
+        reason = "the server's identity was refused";
+        break;
+    }
+    }
+    writeRc("secret");
+    start({"-w", "-s", "-i", "1", "-f", rc.string()}, environment);
+    const std::string box = "quorvik warning : box \"IMAP " + server + " alice\"";
+
+    std::vector<uint32_t> working;
+    if (fault == ServerFault::wrongPassword) {
+        ASSERT_TRUE(showsSign(' ', "--", "2", "5")) << describe() << said();
+        working = picture();
+        writeRc("wrong");
+        EXPECT_TRUE(showsSign('E', "--", "2", "5")) << describe() << said();
+    } else {
+        EXPECT_TRUE(showsSign('E', "--", "0", "0")) << describe() << said();
+    }
+    EXPECT_TRUE(eventually([&] {
+        return said().find(box + " fails: " + reason + "\n") != std::string::npos;
+    })) << said();
+
+    switch (fault) {
+    case ServerFault::wrongPassword:
+        writeRc("secret");  // a reload tries it at once
+        break;
+    case ServerFault::unreachable:
+        cut->mend();
+        checkNow();
+        break;
+    case ServerFault::refusedCertificate:
+        scratch::writeFile(servers, "");  // as the warning says: the line deleted
+        checkNow();
+        break;
+    }
+    EXPECT_TRUE(showsSign(' ', "--", "2", "5")) << describe() << said();
+    if (!working.empty()) EXPECT_TRUE(eventually([&] { return picture() == working; }));
+    EXPECT_TRUE(eventually([&] {
+        return said().find(box + " works again\n") != std::string::npos;
+    })) << said();
+    EXPECT_EQ(scratch::occurrences(said(), box + " fails"), 1) << said();
 }
 
 // Two monitors of one user, as on two displays, meet servers over TLS at the

@@ -874,10 +874,12 @@ TEST_F(Connect, NextAddressAnswers) {
 }
 
 // A server whose every address drops packets costs one bounded wait, and
-// the box keeps its counts. (bench/net times it.)
+// the box keeps its counts and fails as one that cannot be reached.
+// (bench/net times it.)
 TEST_F(Connect, DroppedAddressesEnd) {
     auto box = networkBox(BOX_IMAP, 993, "alice", "secret");
     box->path = "dropped.test";
     EXPECT_EQ(checkEnds(*box), 0);
     EXPECT_EQ(box->totalCount, 9);
+    EXPECT_EQ(box->failure, BoxFailure::unreachable);
 }

@@ -62,13 +62,16 @@ protected:
         return testing::internal::GetCapturedStderr();
     }
 
-    // A check that counts the box afresh without a word.
-    static void expectCountedQuietly(Box& box, int32_t fresh, int32_t total) {
+    // A check that counts the box afresh, saying only `said`.
+    static void expectCounted(Box& box, int32_t fresh, int32_t total, const std::string& said) {
         int result = 0;
-        EXPECT_EQ(check(box, result), "");
+        EXPECT_EQ(check(box, result), said);
         EXPECT_EQ(result, 1);
         EXPECT_EQ(box.newCount, fresh);
         EXPECT_EQ(box.totalCount, total);
+    }
+    static void expectCountedQuietly(Box& box, int32_t fresh, int32_t total) {
+        expectCounted(box, fresh, total, "");
     }
 
     scratch::Directory directory;

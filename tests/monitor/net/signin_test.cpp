@@ -126,8 +126,10 @@ TEST_F(SignIn, TokenRefusedThenRefreshedByTheCommand) {
     ASSERT_EQ(boxes.size(), 1u);
     scratch::FakeClock clock(wallClockNow());
     int result = 0;
+    const std::string box = "quorvik warning : box \"IMAP localhost:993 alice\"";
     EXPECT_EQ(check(*boxes[0], result),
-              "quorvik warning : the server refused the token for alice@localhost:993\n");
+              "quorvik warning : the server refused the token for alice@localhost:993\n" + box +
+                  " fails: the sign-in was refused\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(boxes[0]->newCount, 70);
     EXPECT_EQ(boxes[0]->totalCount, 90);
@@ -137,10 +139,7 @@ TEST_F(SignIn, TokenRefusedThenRefreshedByTheCommand) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(introspected.fresh(), "");
     clock.set(scratch::fakeNow + settings::checkDelay.load());
-    EXPECT_EQ(check(*boxes[0], result), "");
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(boxes[0]->newCount, 2);
-    EXPECT_EQ(boxes[0]->totalCount, 5);
+    expectCounted(*boxes[0], 2, 5, box + " works again\n");
     EXPECT_EQ(introspected.fresh(), "alice-token\n");
 }
 
@@ -193,17 +192,17 @@ TEST_F(SignIn, RefusedPasswordIsAskedAgain) {
     ASSERT_EQ(boxes.size(), 1u);
     scratch::FakeClock clock(wallClockNow());
     int result = 0;
+    const std::string box = "quorvik warning : box \"POP3 localhost:995 alice\"";
     EXPECT_EQ(check(*boxes[0], result),
-              "quorvik warning : the server refused the password for alice@localhost:995\n");
+              "quorvik warning : the server refused the password for alice@localhost:995\n" + box +
+                  " fails: the sign-in was refused\n");
     EXPECT_EQ(result, 0);
     EXPECT_EQ(boxes[0]->totalCount, 90);
     scratch::writeFile(answer, "secret\n");
     EXPECT_EQ(check(*boxes[0], result), "");
     EXPECT_EQ(result, 0);  // within the pause
     clock.set(scratch::fakeNow + settings::checkDelay.load());
-    EXPECT_EQ(check(*boxes[0], result), "");
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(boxes[0]->totalCount, 5);
+    expectCounted(*boxes[0], 5, 5, box + " works again\n");
 }
 
 // Commands that hang, flood, print a CR, exit 1 or are missing: a warning
@@ -228,6 +227,7 @@ TEST_F(SignIn, FailingCommandsWarnOnceAndKeepTheCounts) {
         SCOPED_TRACE(c.command);
         forgetCredentials();
         resetSettings();
+        clearBoxList();
         auto boxes = boxesOf("PasswordCommand = " + c.command +
                              "\nMailbox = IMAP localhost:993 alice\n"
                              "Mailbox = POP3 localhost:995 alice\n");
@@ -236,11 +236,12 @@ TEST_F(SignIn, FailingCommandsWarnOnceAndKeepTheCounts) {
             for (const auto& box : boxes) {
                 int result = 0;
                 std::string said = check(*box, result);
-                std::string expected = round == 0
-                                           ? "quorvik warning : the password command for "
-                                             "alice@localhost:" +
-                                                 std::to_string(box->port) + " " + c.warning + "\n"
-                                           : "";
+                std::string expected =
+                    round == 0 ? "quorvik warning : the password command for alice@localhost:" +
+                                     std::to_string(box->port) + " " + c.warning +
+                                     "\nquorvik warning : box \"" + box->label +
+                                     "\" fails: the credential command failed\n"
+                               : "";
                 // The shell's own word on a missing command comes first.
                 if (round == 0 && c.command.starts_with("quorvik-no-such")) {
                     EXPECT_NE(said.find("quorvik-no-such-helper: not found"), std::string::npos);
