@@ -142,8 +142,8 @@ void playPop3(Peer& peer) {
     }
 }
 
-bool inPlace(int32_t position) {
-    if (auto box = boxAt(position)) runBoxCheck(*box);
+bool inPlace(std::shared_ptr<Box> box) {
+    runBoxCheck(*box);
     return true;
 }
 
