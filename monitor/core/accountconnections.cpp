@@ -83,6 +83,9 @@ public:
     // Counts, watches and waits for news until the connection drops or the
     // account ends. True once it has signed in and answered.
     bool run() {
+        // A pass that came while the connection was opened is answered by
+        // its first count.
+        account.pass = false;
         if (boxes.empty() || !accountCount(conn, folders)) return false;
         takeNews();
         noteAccountAnswered(*boxes.front());
