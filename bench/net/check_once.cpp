@@ -1,11 +1,14 @@
 // One full check of one network box, as the monitor makes it, then exit:
-//   quorvik-net-check [--addresses A,B,...] 'IMAP localhost:993 alice secret [FOLDER]'
-//   quorvik-net-check [--addresses A,B,...] 'IMAP localhost:993 alice' password|token COMMAND
+//   quorvik-net-check [--risen] [--addresses A,B,...] 'IMAP localhost:993 alice secret [FOLDER]'
+//   quorvik-net-check [--risen] [--addresses A,B,...] 'IMAP localhost:993 alice' password|token
+//   COMMAND
 // Prints "NEW TOTAL" and exits 0 when the box was counted, 1 otherwise.
 // --addresses hands the server's name those addresses, in that order, in
 // place of the name service's answer, to time the connect over addresses
 // that do not answer. The second form signs in with PasswordCommand or
-// TokenCommand set to the command.
+// TokenCommand set to the command. --risen has the box counted before with no
+// new mail, so that the check finds its new count risen and reads who wrote
+// the newest message (IMAP).
 
 #include <arpa/inet.h>
 #include <signal.h>
@@ -52,6 +55,11 @@ std::vector<SocketAddress> givenResolver(const std::string& /*host*/, int port) 
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool risen = argc > 1 && std::string_view{argv[1]} == "--risen";
+    if (risen) {
+        ++argv;
+        --argc;
+    }
     if (argc == 4 && std::strcmp(argv[1], "--addresses") == 0) {
         std::istringstream list(argv[2]);
         for (std::string address; std::getline(list, address, ',');)
@@ -64,9 +72,9 @@ int main(int argc, char** argv) {
                                      std::string_view{argv[2]} == "token");
     if (argc != 2 && !withCommand) {
         std::fputs(
-            "usage: quorvik-net-check [--addresses A,B,...] 'TYPE HOST[:PORT] USER PASSWORD "
-            "[FOLDER]'\n"
-            "       quorvik-net-check [--addresses A,B,...] 'TYPE HOST[:PORT] USER' "
+            "usage: quorvik-net-check [--risen] [--addresses A,B,...] 'TYPE HOST[:PORT] USER "
+            "PASSWORD [FOLDER]'\n"
+            "       quorvik-net-check [--risen] [--addresses A,B,...] 'TYPE HOST[:PORT] USER' "
             "password|token COMMAND\n",
             stderr);
         return 2;
@@ -80,6 +88,7 @@ int main(int argc, char** argv) {
     // no signal from a server that has gone.
     ignoreChildrenAndBrokenPipes();
     std::shared_ptr<Box> box = parseDefinition(argv[1]);
+    if (box && risen) box->counted = true;
     if (!box || checkBox(*box) != 1) return 1;
     std::printf("%d %d\n", box->newCount.load(), box->totalCount.load());
     return 0;

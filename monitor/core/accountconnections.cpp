@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "common/wait.h"
 #include "monitor/core/cycle.h"
@@ -82,13 +83,19 @@ public:
     // Counts, watches and waits for news until the connection drops or the
     // account ends. True once it has signed in and answered.
     bool run() {
+        // A pass that came while the connection was opened is answered by
+        // its first count.
+        account.pass = false;
         if (boxes.empty() || !accountCount(conn, folders)) return false;
         takeNews();
         noteAccountAnswered(*boxes.front());
         ++serving;
         bool going = accountWatch(conn, folders);
         takeNews();
+        going = going && readNewest();
         while (going && !account.stop) going = serveOnce();
+        // What rose while the connection failed is shown all the same.
+        storeRising();
         --serving;
         return true;
     }
@@ -99,6 +106,8 @@ private:
     // One wait for news and what it asks for. False when the connection
     // dropped.
     bool serveOnce() {
+        // A count taken again after a newest message was read may rise too.
+        if (!rising.empty()) return readNewest();
         if (idling() && conn.idleTag.empty()) {
             if (!accountIdle(conn)) return false;
             renewAt = Clock::now() + accountTimings().renewal;
@@ -144,8 +153,10 @@ private:
         bool watchAnew = false;
         if (account.resync.exchange(false)) {
             boxes = boxesOf(account);
-            // The new Boxes of the folders kept get the counts known.
-            for (const auto& [folder, counts] : known) storeCounts(folder, counts);
+            // The new Boxes of the folders kept get the counts known (a
+            // rise still waits for its newest message).
+            for (const auto& [folder, counts] : known)
+                if (rising.count(folder) == 0) storeCounts(folder, counts);
             std::vector<std::string> now = foldersOf(boxes);
             watchAnew = now != folders;
             folders = std::move(now);
@@ -158,20 +169,54 @@ private:
             for (const std::string& folder : folders)
                 if (known.count(folder) == 0) toCount.push_back(folder);
         }
-        if (toCount.empty() || account.stop || boxes.empty()) return true;
-        if (!accountIdleDone(conn) || !accountCount(conn, toCount)) return false;
-        takeNews();
+        if (account.stop || boxes.empty()) rising.clear();
+        if ((toCount.empty() && rising.empty()) || account.stop || boxes.empty()) return true;
+        if (!accountIdleDone(conn)) return false;
+        if (!toCount.empty()) {
+            if (!accountCount(conn, toCount)) return false;
+            takeNews();
+        }
         if (watchAnew) {
             if (!accountWatch(conn, folders)) return false;
             takeNews();
         }
-        // Here, out of IDLE, a short exchange about a folder may come before
-        // the wait goes on.
+        return readNewest();
+    }
+
+    // Out of IDLE, reads who wrote the newest new message of each folder
+    // whose new count rose, then stores its counts: the notify command,
+    // which a rise runs, is told of that message. Then the connection
+    // watches again what it watched, and counts what went untold meanwhile.
+    bool readNewest() {
+        if (rising.empty()) return true;
+        if (!accountIdleDone(conn)) return false;
+        std::vector<std::string> unheard;
+        bool alive = true, shown = false;
+        for (const auto& [folder, counts] : std::exchange(rising, {})) {
+            MessageSummary newest;
+            alive = alive && accountNewest(conn, folder, counts.messages, newest, unheard);
+            shown = storeCounts(folder, counts, newest) || shown;
+        }
+        if (shown) wakeDisplay();
+        if (!alive || !accountRewatch(conn, unheard)) return false;
+        if (unheard.empty()) return true;
+        if (!accountCount(conn, unheard)) return false;
+        takeNews();
         return true;
     }
 
+    // Stores the rises whose newest message cannot be read.
+    void storeRising() {
+        bool shown = false;
+        for (const auto& [folder, counts] : std::exchange(rising, {}))
+            shown = storeCounts(folder, counts, MessageSummary{}) || shown;
+        if (shown) wakeDisplay();
+    }
+
     // Stores what the server told into the boxes; gives the folders whose
-    // news named only one count and whose other count is not known yet.
+    // news named only one count and whose other count is not known yet. The
+    // counts of a folder whose new count rose wait in `rising` for its
+    // newest message.
     std::vector<std::string> takeNews() {
         std::vector<std::string> unknown;
         bool shown = false;
@@ -200,6 +245,11 @@ private:
                     continue;
                 }
                 known[folder] = counts;
+                if (rises(folder, counts)) {
+                    rising[folder] = counts;
+                    continue;
+                }
+                rising.erase(folder);
                 shown = storeCounts(folder, counts) || shown;
             }
         }
@@ -208,11 +258,20 @@ private:
         return unknown;
     }
 
-    // True when a box's counts changed.
-    bool storeCounts(const std::string& folder, const ImapCounts& counts) {
+    bool rises(const std::string& folder, const ImapCounts& counts) const {
+        return std::any_of(boxes.begin(), boxes.end(), [&](const auto& box) {
+            return box->folder.value_or("INBOX") == folder && imapCountRose(*box, counts.unseen);
+        });
+    }
+
+    // True when a box's counts changed. `newest`, when given, was read for
+    // a rise.
+    bool storeCounts(const std::string& folder, const ImapCounts& counts,
+                     const std::optional<MessageSummary>& newest = std::nullopt) {
         bool changed = false;
         for (const auto& box : boxes) {
             if (box->folder.value_or("INBOX") != folder) continue;
+            imapKeepNewest(*box, counts.unseen, newest);
             changed = changed || box->newCount.load() != counts.unseen ||
                       box->totalCount.load() != counts.messages || box->counted.load() == 0;
             storeBoxCounts(*box, counts.unseen, counts.messages);
@@ -225,7 +284,8 @@ private:
     AccountConnection& conn;
     BoxList boxes;
     std::vector<std::string> folders;
-    std::map<std::string, ImapCounts> known;  // by watched folder
+    std::map<std::string, ImapCounts> known;   // by watched folder
+    std::map<std::string, ImapCounts> rising;  // by watched folder
     Deadline renewAt{};
 };
 
@@ -258,6 +318,7 @@ void accountThread(std::shared_ptr<Account> account) {
         account->resync = false;
         AccountConnection conn;
         conn.imap.connection.stopFd = account->stopping.readFd();
+        conn.newestPatience = {pace.newestWait, 3 * pace.newestWait};
         bool answered = false;
         if (accountOpen(conn, *boxes.front())) {
             answered = Service(*account, conn).run();

@@ -32,11 +32,15 @@ void endAccountConnections();
 // IDLE is started again this often (servers may end it after 30 minutes); a
 // dropped connection is opened again after the first pause, doubled each
 // time up to the longest; news of a change is taken for `quiet` more before
-// the folders are asked (a delivery is several lines), at most a second.
+// the folders are asked (a delivery is several lines), at most a second. The
+// answers about the newest message of a folder whose new count rose are
+// awaited `newestWait` in silence (three times as long in all): a server
+// that keeps them back has the counts stored without it, and is left.
 struct AccountTimings {
     std::chrono::milliseconds renewal{std::chrono::minutes(25)};
     std::chrono::milliseconds firstRetry{std::chrono::seconds(5)};
     std::chrono::milliseconds longestRetry{std::chrono::minutes(5)};
     std::chrono::milliseconds quiet{100};
+    std::chrono::milliseconds newestWait{std::chrono::seconds(5)};
 };
 AccountTimings accountTimings();

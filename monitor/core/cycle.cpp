@@ -156,7 +156,9 @@ void notifyFromWorkers(const BoxList& list) {
     int64_t before = 0, after = 0;
     bool compared = false;
     for (const auto& box : list) {
-        if (box->counted.load() == 0) continue;
+        // A box being checked is compared once its check has ended: only
+        // then does it say when its count rose and what its newest message is.
+        if (box->counted.load() == 0 || box->busy.load() != 0) continue;
         int32_t now = box->newCount.load();
         int32_t seen = box->notifiedNew.exchange(now);
         if (seen < 0) continue;
@@ -251,6 +253,7 @@ int runBoxCheck(Box& box) {
 bool storeBoxCounts(Box& box, int32_t fresh, int32_t total) {
     int32_t idle = 0;
     if (!box.busy.compare_exchange_strong(idle, 1)) return false;
+    if (fresh > box.newCount.load()) box.risenAt = ++lastRise;
     storeAccountCounts(box, fresh, total);
     box.counted = 1;
     box.updated = 1;

@@ -39,32 +39,9 @@ bool takeLine(AccountConnection& conn, std::string_view line) {
 // The tagged line of the command sent last, after every line before it has
 // been noted; empty when the connection failed or no answer came.
 std::string readAnswer(AccountConnection& conn, bool untilContinuation = false) {
-    std::string tagged;
-    bool ended = false;
-    ReceiveResult got = connectionReceive(
-        conn.imap.connection,
-        [&](std::string_view piece) {
-            imapReadLines(conn.reader, piece, [&](std::string_view line) {
-                if (ended) {
-                    takeLine(conn, line);  // what follows in the same piece
-                    return;
-                }
-                if (untilContinuation && line.starts_with("+")) {
-                    ended = true;
-                    tagged = line;
-                } else if (takeLine(conn, line)) {
-                    ended = true;
-                    tagged = line;
-                }
-            });
-            return ended;
-        },
-        accountPatience);
-    if (got.end != ReceiveEnd::done) {
-        conn.imap.connection.failure = NetFailure::notUnderstood;
-        return {};
-    }
-    return tagged;
+    return imapReadTagged(
+        conn.imap, conn.reader, [&](std::string_view line) { takeLine(conn, line); },
+        accountPatience, untilContinuation);
 }
 
 std::string_view wordAfterTag(std::string_view tagged, std::string_view tag) {
@@ -211,8 +188,10 @@ bool accountWatch(AccountConnection& conn, const std::vector<std::string>& folde
         // EXAMINE, not SELECT: the folder is opened read-only, nothing marked read.
         std::string word = command(conn, "EXAMINE " + *mailbox + "\r\n");
         if (word.empty()) return false;
+        // A refused EXAMINE leaves no folder examined.
+        conn.examined.clear();
         if (equalsNoCase(word, "OK")) {
-            conn.idleFolder = folder;
+            conn.idleFolder = conn.examined = folder;
             conn.changed = false;
             return true;
         }
@@ -262,6 +241,58 @@ AccountEvent accountAwait(AccountConnection& conn, WakePipe& wake, Deadline dead
 }
 
 std::string accountAnswer(AccountConnection& conn) { return readAnswer(conn); }
+
+bool accountNewest(AccountConnection& conn, const std::string& folder, int32_t messages,
+                   MessageSummary& newest, std::vector<std::string>& unheard) {
+    newest = {};
+    auto take = [&](std::string_view line) { takeLine(conn, line); };
+    bool changedBefore = conn.changed;
+    bool switched = conn.examined.empty() || !isSameFolder(conn.examined, folder);
+    if (switched) {
+        std::string word = imapExamine(conn.imap, conn.reader, folder, take, conn.newestPatience);
+        if (word.empty()) return false;
+        conn.examined = equalsNoCase(word, "OK") ? folder : std::string();
+        // What EXAMINE tells is the folder as it stands, not news; what it
+        // tells from now on is news of this folder.
+        conn.changed = false;
+        if (conn.examined.empty()) {
+            conn.changed = changedBefore;
+            return true;
+        }
+    }
+    bool alive = imapReadNewest(conn.imap, conn.reader, hasCapability(conn, "ESEARCH"), messages,
+                                take, conn.newestPatience, newest);
+    if (switched) {
+        if (conn.changed) unheard.push_back(folder);
+        conn.changed = changedBefore;
+    }
+    return alive;
+}
+
+bool accountRewatch(AccountConnection& conn, std::vector<std::string>& unheard) {
+    bool changedBefore = conn.changed;
+    if (conn.mode == AccountMode::idle) {
+        if (!conn.examined.empty() && isSameFolder(conn.examined, conn.idleFolder)) return true;
+        std::optional<std::string> mailbox = imapQuoted(conn.idleFolder);
+        if (!mailbox || !equalsNoCase(command(conn, "EXAMINE " + *mailbox + "\r\n"), "OK"))
+            return false;
+        conn.examined = conn.idleFolder;
+        conn.changed = changedBefore;
+        // Its changes went untold while another folder was examined.
+        unheard.push_back(conn.idleFolder);
+        return true;
+    }
+    if (conn.examined.empty()) return true;
+    // CLOSE removes nothing from a folder examined read-only.
+    std::string word =
+        command(conn, hasCapability(conn, "UNSELECT") ? "UNSELECT\r\n" : "CLOSE\r\n");
+    // A folder left examined would keep its news from NOTIFY.
+    if (!equalsNoCase(word, "OK")) return false;
+    if (conn.changed && !changedBefore) unheard.push_back(conn.examined);
+    conn.changed = changedBefore;
+    conn.examined.clear();
+    return true;
+}
 
 void accountClose(AccountConnection& conn) {
     if (conn.imap.connection.socket.isOpen()) {

@@ -33,21 +33,19 @@ struct FolderNews {
     NetFailure failure = NetFailure::none;  // noSuchFolder: a NO to STATUS
 };
 
-// Splits what arrives into lines; a line that announces a literal goes on
-// past the literal. Lines are kept to 8 KiB; the rest is read and dropped.
-struct ImapLineReader {
-    std::string line;
-    std::size_t literalLeft = 0;
-};
-
 struct AccountConnection {
     ImapConn imap;
     AccountMode mode = AccountMode::poll;
     bool listStatus = false;  // LIST-STATUS with the patterns of LIST-EXTENDED
-    std::string idleFolder;   // the folder examined, in mode idle
+    std::string idleFolder;   // the folder IDLE watches, in mode idle
+    std::string examined;     // the folder examined now; empty when none
     std::string idleTag;      // the tag of IDLE while it goes on
     ImapLineReader reader;
     std::string capabilities;  // the CAPABILITY data once signed in
+    // How long the answers about a newest message are awaited, set by the
+    // owner: a server that keeps them back holds the counts that wait for
+    // them no longer.
+    Patience newestPatience;
     // What the lines said, taken by the caller.
     std::vector<FolderNews> news;
     bool changed = false;  // EXISTS, EXPUNGE, RECENT or FETCH of the examined folder
@@ -90,6 +88,22 @@ AccountEvent accountAwait(AccountConnection& conn, WakePipe& wake, Deadline dead
 // until its tagged line, which it gives (empty when none came).
 std::string accountAnswer(AccountConnection& conn);
 
+// Out of IDLE: who wrote the newest unseen message of the folder and about
+// what (imapReadNewest, ESEARCH where offered; `messages` is the folder's
+// count), after EXAMINE of the folder unless it is the one examined. The
+// folder stays examined until accountRewatch; when it tells a change
+// meanwhile, it goes to `unheard`. False when the connection can no longer
+// be used.
+bool accountNewest(AccountConnection& conn, const std::string& folder, int32_t messages,
+                   MessageSummary& newest, std::vector<std::string>& unheard);
+
+// After accountNewest, puts back what the connection watches: in mode idle
+// the folder IDLE watches examined again (it goes to `unheard`: its changes
+// went untold meanwhile), else no folder examined (UNSELECT, or CLOSE where
+// it is not offered), so that NOTIFY tells of every folder again. False when
+// the connection can no longer be used.
+bool accountRewatch(AccountConnection& conn, std::vector<std::string>& unheard);
+
 // DONE when in IDLE, LOGOUT, and the connection closed. Safe on a
 // connection that is gone.
 void accountClose(AccountConnection& conn);
@@ -98,34 +112,5 @@ void accountClose(AccountConnection& conn);
 // INBOX in any case.
 bool isSameFolder(std::string_view named, std::string_view watched);
 
-// Feeds bytes to the reader; calls `take` with each whole line, without its
-// line end.
-template <typename Take>
-void imapReadLines(ImapLineReader& reader, std::string_view bytes, Take take);
-
 // True when an untagged line tells of a change of the examined folder.
 bool imapTellsOfChange(std::string_view line);
-
-// ---- Implementation of the template ----
-
-inline constexpr std::size_t imapLineRoom = 8192;
-
-template <typename Take>
-void imapReadLines(ImapLineReader& reader, std::string_view bytes, Take take) {
-    for (char byte : bytes) {
-        if (reader.line.size() < imapLineRoom) reader.line.push_back(byte);
-        if (reader.literalLeft > 0) {
-            --reader.literalLeft;
-            continue;
-        }
-        if (byte != '\n') continue;
-        if (std::optional<std::size_t> literal = imapAnnouncedLiteral(reader.line)) {
-            reader.literalLeft = *literal;
-            continue;
-        }
-        std::string_view line = reader.line;
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-        take(line);
-        reader.line.clear();
-    }
-}

@@ -222,6 +222,33 @@ std::optional<std::string> imapQuoted(std::string_view text) {
     return quoted;
 }
 
+std::optional<uint32_t> imapSearchMax(std::string_view line) {
+    bool extended = startsWithNoCase(line, "* ESEARCH");
+    if (!extended && !startsWithNoCase(line, "* SEARCH")) return std::nullopt;
+    line.remove_prefix(extended ? 9 : 8);
+    if (!line.empty() && line.front() != ' ') return std::nullopt;
+    std::optional<uint32_t> highest;
+    bool maxNext = false;
+    while (!line.empty()) {
+        std::size_t gap = line.find(' ');
+        std::string_view word = line.substr(0, gap);
+        line.remove_prefix(gap == std::string_view::npos ? line.size() : gap + 1);
+        if (word.empty()) continue;
+        // A CONDSTORE modifier, "(MODSEQ n)", ends the numbers of a SEARCH.
+        if (!extended && word.front() == '(') break;
+        bool wanted = !extended || maxNext;
+        maxNext = extended && equalsNoCase(word, "MAX");
+        if (!wanted) continue;
+        std::size_t at = 0;
+        uint64_t value = 0;
+        while (at < word.size() && isDigit(word[at]) && value <= UINT32_MAX)
+            value = value * 10 + static_cast<uint64_t>(word[at++] - '0');
+        if (at == 0 || at != word.size() || value == 0 || value > UINT32_MAX) continue;
+        highest = std::max(highest.value_or(0), static_cast<uint32_t>(value));
+    }
+    return highest;
+}
+
 std::unique_ptr<ImapConn> imapNew() {
     return std::unique_ptr<ImapConn>{new (std::nothrow) ImapConn};
 }
@@ -476,6 +503,111 @@ int imapLogout(ImapConn& conn) {
     return 0;
 }
 
+bool imapCountRose(const Box& box, int32_t unseen) {
+    return box.counted.load() && unseen > box.newCount.load();
+}
+
+void imapKeepNewest(Box& box, int32_t unseen, const std::optional<MessageSummary>& read) {
+    if (read)
+        setNewestMessage(box, *read);
+    else if (unseen < box.newCount.load())
+        setNewestMessage(box, {});
+}
+
+std::string imapReadTagged(ImapConn& conn, ImapLineReader& reader, const ImapLineTaker& other,
+                           const Patience& patience, bool untilContinuation,
+                           const ImapLiteralTaker& literal) {
+    std::string tagged;
+    bool ended = false;
+    ReceiveResult got = connectionReceive(
+        conn.connection,
+        [&](std::string_view piece) {
+            imapReadLines(
+                reader, piece,
+                [&](std::string_view line) {
+                    bool last = (untilContinuation && line.starts_with("+")) ||
+                                (!conn.tag.empty() && line.starts_with(conn.tag));
+                    if (ended || !last) {
+                        other(line);
+                        return;
+                    }
+                    ended = true;
+                    tagged = line;
+                },
+                literal);
+            return ended;
+        },
+        patience);
+    if (got.end != ReceiveEnd::done) {
+        conn.connection.failure = NetFailure::notUnderstood;
+        return {};
+    }
+    return tagged;
+}
+
+std::string imapExamine(ImapConn& conn, ImapLineReader& reader, std::string_view folder,
+                        const ImapLineTaker& other, const Patience& patience) {
+    std::optional<std::string> mailbox = imapQuoted(folder);
+    if (!mailbox) return "NO";
+    imapSendCommand(conn, "EXAMINE " + *mailbox + "\r\n");
+    std::string tagged = imapReadTagged(conn, reader, other, patience);
+    return std::string(imapTaggedWord(tagged, conn.tag));
+}
+
+namespace {
+
+// A FETCH line that carries a body section (our header fields), not news of
+// a message's flags.
+bool carriesBody(std::string_view line) {
+    if (!line.starts_with("* ")) return false;
+    std::size_t fetch = std::string_view::npos;
+    for (std::size_t at = 2; at + 7 <= line.size() && fetch == std::string_view::npos; ++at)
+        if (startsWithNoCase(line.substr(at), " FETCH ")) fetch = at;
+    if (fetch == std::string_view::npos) return false;
+    for (std::size_t at = fetch; at + 5 <= line.size(); ++at)
+        if (startsWithNoCase(line.substr(at), "BODY[")) return true;
+    return false;
+}
+
+}  // namespace
+
+bool imapReadNewest(ImapConn& conn, ImapLineReader& reader, bool esearch, int32_t messages,
+                    const ImapLineTaker& other, const Patience& patience, MessageSummary& newest) {
+    newest = {};
+    std::optional<uint32_t> uid;
+    auto searched = [&](std::string_view line) {
+        if (std::optional<uint32_t> highest = imapSearchMax(line))
+            uid = std::max(uid.value_or(0), *highest);
+        else
+            other(line);
+    };
+    imapSendCommand(conn, esearch
+                              ? std::string("UID SEARCH RETURN (MAX) UNSEEN\r\n")
+                              : "UID SEARCH " +
+                                    std::to_string(std::max(1, messages - imapSearchWindow + 1)) +
+                                    ":* UNSEEN\r\n");
+    std::string tagged = imapReadTagged(conn, reader, searched, patience);
+    if (tagged.empty()) return false;
+    if (!uid || !imapTaggedOk(tagged, conn.tag)) return true;
+
+    HeaderFields fields;
+    imapSendCommand(conn, "UID FETCH " + std::to_string(*uid) +
+                              " (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\r\n");
+    tagged = imapReadTagged(
+        conn, reader,
+        [&](std::string_view line) {
+            if (!carriesBody(line)) other(line);
+        },
+        patience, false,
+        [&](std::string_view line, std::string_view bytes) {
+            // Streamed: a field past the line's 8 KiB is read all the same.
+            if (carriesBody(line)) fields.feed(bytes);
+        });
+    if (tagged.empty()) return false;
+    if (imapTaggedOk(tagged, conn.tag)) newest = fields.summary();
+    return true;
+}
+
 int imapCheck(Box& box, int64_t now) {
     if (!accountCheckDue(box, now)) return 0;
     // A failure being waited out sends nothing, and opens no connection.
@@ -492,11 +624,27 @@ int imapCheck(Box& box, int64_t now) {
         imapLogout(*conn);
     } else {
         int status = imapStatus(*conn, box.folder);
+        // A rise costs three round trips more: EXAMINE, SEARCH and FETCH.
+        std::optional<MessageSummary> newest;
+        if (status == 0 && imapCountRose(box, conn->unseen)) {
+            ImapLineReader reader;
+            auto ignore = [](std::string_view) {};
+            MessageSummary read;
+            if (equalsNoCase(imapExamine(*conn, reader, box.folder.value_or("INBOX"), ignore,
+                                         conn->patience),
+                             "OK") &&
+                imapReadNewest(*conn, reader, false, conn->messages, ignore, conn->patience, read))
+                newest = read;
+            else
+                newest.emplace();
+        }
         imapLogout(*conn);
         noteAccountAnswered(box);
-        if (status == 0)
+        if (status == 0) {
+            imapKeepNewest(box, conn->unseen, newest);
             result =
                 storeAccountCounts(box, imapGetUnseen(conn.get()), imapGetMessages(conn.get()));
+        }
     }
     noteCheckFailure(box, result == 1 ? NetFailure::none : connectionFailure(conn->connection));
     return result;

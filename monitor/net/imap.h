@@ -1,15 +1,18 @@
 #pragma once
 // IMAP accounts.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "monitor/core/boxes.h"
+#include "monitor/headers/headerfields.h"
 #include "monitor/net/connection.h"
 
 // An answer is kept in 1023 bytes and a terminating zero.
@@ -48,6 +51,63 @@ int imapStatus(ImapConn& conn, const std::optional<std::string>& folder);
 int imapGetMessages(const ImapConn* conn);
 int imapGetUnseen(const ImapConn* conn);
 int imapLogout(ImapConn& conn);
+
+// Who wrote the newest new message and about what, read only once a folder's
+// new count has risen above the one its box shows (its first count is no
+// news): true when `unseen` is such a rise.
+bool imapCountRose(const Box& box, int32_t unseen);
+// Keeps the box's newest message as the next counts leave it: replaced by
+// the one read for a rise, forgotten once the new count falls (the message
+// may have been read), kept otherwise. Called before the counts are stored.
+void imapKeepNewest(Box& box, int32_t unseen, const std::optional<MessageSummary>& read);
+
+// Lines of an answer, read on whatever connection holds them.
+
+// Splits what arrives into lines; a line that announces a literal goes on
+// past the literal. Lines are kept to 8 KiB; the rest is read and dropped.
+struct ImapLineReader {
+    std::string line;
+    std::size_t literalLeft = 0;
+};
+
+// Takes the untagged lines of an answer, or the bytes of a literal as they
+// come with the line that announced it so far.
+using ImapLineTaker = std::function<void(std::string_view line)>;
+using ImapLiteralTaker = std::function<void(std::string_view line, std::string_view bytes)>;
+
+// Feeds bytes to the reader; calls `take` with each whole line, without its
+// line end, and `literal` (when given) with each run of a literal's bytes.
+template <typename Take>
+void imapReadLines(ImapLineReader& reader, std::string_view bytes, Take take,
+                   const ImapLiteralTaker& literal = {});
+
+// Reads the answer to the command sent last until its tagged line (or, when
+// `untilContinuation`, a line that begins with "+"), which it gives; every
+// other line, those after it in the same piece too, goes to `other`. Empty
+// when the connection failed or no answer came in time; its failure then
+// says notUnderstood.
+std::string imapReadTagged(ImapConn& conn, ImapLineReader& reader, const ImapLineTaker& other,
+                           const Patience& patience, bool untilContinuation = false,
+                           const ImapLiteralTaker& literal = {});
+
+// EXAMINE of the folder: opened read-only, so that nothing in it is marked
+// read. The word after the tag (OK, NO, BAD; NO unsent for a name that
+// cannot be quoted), empty as imapReadTagged's.
+std::string imapExamine(ImapConn& conn, ImapLineReader& reader, std::string_view folder,
+                        const ImapLineTaker& other, const Patience& patience);
+
+// Who wrote the newest unseen message of the folder examined and about what,
+// with nothing marked read: UID SEARCH for its unseen messages (the highest
+// alone with ESEARCH, RFC 4731, when `esearch`; else among the last
+// imapSearchWindow of its `messages`), then UID FETCH of that message's From
+// and Subject lines with BODY.PEEK. False when the connection can no longer
+// be used; `newest` stays empty when the server did not tell.
+bool imapReadNewest(ImapConn& conn, ImapLineReader& reader, bool esearch, int32_t messages,
+                    const ImapLineTaker& other, const Patience& patience, MessageSummary& newest);
+
+// The UIDs that a search without ESEARCH may name fit in one kept line: at
+// most 11 bytes each.
+inline constexpr int32_t imapSearchWindow = 500;
 
 // Answer parsing, apart from the I/O.
 
@@ -106,3 +166,40 @@ std::optional<std::size_t> imapAnnouncedLiteral(std::string_view line);
 
 // The text as an IMAP quoted string, or none when it holds CR, LF or NUL.
 std::optional<std::string> imapQuoted(std::string_view text);
+
+// The highest number a SEARCH line names ("* SEARCH 2 9 4", a CONDSTORE
+// modifier after them left out) or the MAX of an ESEARCH line ("* ESEARCH
+// (TAG "A0001") UID MAX 9"); none for another line, or one that names none.
+std::optional<uint32_t> imapSearchMax(std::string_view line);
+
+// ---- Implementation of the template ----
+
+inline constexpr std::size_t imapLineRoom = 8192;
+
+template <typename Take>
+void imapReadLines(ImapLineReader& reader, std::string_view bytes, Take take,
+                   const ImapLiteralTaker& literal) {
+    while (!bytes.empty()) {
+        if (reader.literalLeft > 0) {
+            std::string_view run = bytes.substr(0, std::min(reader.literalLeft, bytes.size()));
+            if (literal) literal(reader.line, run);
+            std::size_t room = imapLineRoom - std::min(imapLineRoom, reader.line.size());
+            reader.line.append(run.substr(0, room));
+            reader.literalLeft -= run.size();
+            bytes.remove_prefix(run.size());
+            continue;
+        }
+        char byte = bytes.front();
+        bytes.remove_prefix(1);
+        if (reader.line.size() < imapLineRoom) reader.line.push_back(byte);
+        if (byte != '\n') continue;
+        if (std::optional<std::size_t> announced = imapAnnouncedLiteral(reader.line)) {
+            reader.literalLeft = *announced;
+            continue;
+        }
+        std::string_view line = reader.line;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        take(line);
+        reader.line.clear();
+    }
+}

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "monitor/checks/check.h"
@@ -19,6 +20,7 @@
 #include "monitor/core/cycle.h"
 #include "monitor/core/options.h"
 #include "monitor/core/rcfile.h"
+#include "monitor/headers/headertext.h"
 #include "monitor/net/account.h"
 #include "monitor/net/credentials.h"
 #include "monitor/net/testing.h"
@@ -170,7 +172,27 @@ protected:
     static std::string logOf(const std::string& host) {
         return dovecotDirectory() + (host == "127.0.0.4" ? "/defaults/log" : "/tls/log");
     }
+
+    // Another client appends the message, as a delivery would.
+    bool append(const std::string& host, const std::string& folder, const std::string& message) {
+        fs::path file = directory / "message";
+        scratch::writeFile(file, message);
+        return asAlice(host, "c.append('" + folder + "', '', None, open('" + file.string() +
+                                 "', 'rb').read())");
+    }
 };
+
+// What the notify command is told, as the main thread's cycle tells it.
+std::mutex toldLock;
+std::vector<std::string> told;
+void keepTold(const std::vector<std::string>& variables) {
+    std::lock_guard guard(toldLock);
+    told = variables;
+}
+std::vector<std::string> takeTold() {
+    std::lock_guard guard(toldLock);
+    return std::exchange(told, {});
+}
 
 struct ServerCase {
     const char* name;
@@ -238,6 +260,107 @@ TEST_P(EveryChange, OneSignInCountsSixFoldersAndHearsEachChange) {
     expectTruth();
     EXPECT_EQ(said(log, "Login: user=<alice>", 3 + 1), 3 + 1);  // none ours
     EXPECT_EQ(workersStarted, 0);
+}
+
+// Mail that lands in a folder of the account is read, sender and subject, on
+// the one connection, before its count is stored: the notify command is told
+// of that folder, from whoever wrote. Only the folder that got mail is read,
+// nothing is marked read, and the connection goes on watching what it
+// watched: with NOTIFY every folder, with IDLE alone INBOX (mail that comes
+// there after another folder was read shows at once).
+TEST_P(EveryChange, TheNewestMessageOfTheFolderThatGotItIsTold) {
+    const ServerCase& server = GetParam();
+    std::string host = server.host;
+    std::vector<std::string> folders = makeFolders(host, std::string(server.name) + "N", 2);
+    folders.insert(folders.begin(), "INBOX");
+    scratch::Tail log(logOf(host));
+    settings::notify.reset("true");
+    setNotifyRunner(keepTold);
+    BoxList boxes = reload(rcFor(host + ":993", folders));
+    ASSERT_TRUE(scratch::eventually([&] { return counted(boxes); }));
+    int32_t shown = 0, total = 0, status = 0;
+    checkCycle(shown, total, status);  // the first counts are no news
+    for (const auto& box : boxes) EXPECT_EQ(newestMessage(*box), MessageSummary{});
+
+    struct Delivery {
+        std::size_t box;
+        std::string message;
+        std::vector<std::string> told;
+    } deliveries[] = {
+        {2,
+         "From: =?UTF-8?Q?Ann_=C3=85berg?= <ann@example.org>\r\nSubject: =?UTF-8?Q?Lunch=3F?=\r\n"
+         "\r\nbody\r\n",
+         {"QUORVIK_BOX=3", "QUORVIK_FROM=Ann Åberg <ann@example.org>", "QUORVIK_SUBJECT=Lunch?"}},
+        {0,
+         "From: bob@example.org\r\nSubject: into INBOX\r\n\r\nbody\r\n",
+         {"QUORVIK_BOX=1", "QUORVIK_FROM=bob@example.org", "QUORVIK_SUBJECT=into INBOX"}},
+        {2,
+         "Subject: again\r\nFrom: Carol <carol@example.org>\r\n\r\nbody\r\n",
+         {"QUORVIK_BOX=3", "QUORVIK_FROM=Carol <carol@example.org>", "QUORVIK_SUBJECT=again"}},
+    };
+    for (const Delivery& delivery : deliveries) {
+        SCOPED_TRACE(delivery.told.back());
+        Box& box = *boxes[delivery.box];
+        int32_t fresh = box.newCount + 1;
+        ASSERT_TRUE(append(host, folders[delivery.box], delivery.message));
+        // Only the folder in IDLE is told of: the others wait for a pass.
+        if (!server.notify && delivery.box != 0) schedulerPass(Pass::regular);
+        ASSERT_TRUE(scratch::eventually([&] { return box.newCount == fresh; }));
+        checkCycle(shown, total, status);
+        std::vector<std::string> variables = takeTold(), named;
+        for (const std::string& variable : variables)
+            if (variable.starts_with("QUORVIK_BOX=") || variable.starts_with("QUORVIK_FROM=") ||
+                variable.starts_with("QUORVIK_SUBJECT="))
+                named.push_back(variable);
+        EXPECT_EQ(named, delivery.told);
+    }
+    EXPECT_EQ(newestMessage(*boxes[1]), MessageSummary{});
+    auto counts = truth(host, folders);
+    for (std::size_t at = 0; at < folders.size(); ++at) {
+        SCOPED_TRACE(folders[at]);
+        EXPECT_EQ(boxes[at]->newCount, counts[folders[at]].second);  // nothing marked read
+    }
+    EXPECT_EQ(said(log, "Login: user=<alice>", 1 + 4), 1 + 4);  // ours and the clients'
+    setNotifyRunner(nullptr);
+}
+
+// The headers a hostile sender writes, delivered to dovecot and read over the
+// account connection: each comes out one clean line of text, the count is
+// right, and the connection reads the next one.
+TEST_F(OnDovecot, HostileHeadersComeOutCleanOverTheConnection) {
+    BoxList boxes = reload(rcFor("localhost:993", {"INBOX"}));
+    ASSERT_TRUE(scratch::eventually([&] { return counted(boxes); }));
+    Box& box = *boxes[0];
+    const std::string big(100 * 1024, 'x');
+    struct Case {
+        const char* name;
+        std::string headers;
+        MessageSummary newest;
+    } cases[] = {
+        {"100 KB subject, the sender after it",
+         "Subject: " + big + "\r\nFrom: a@example.org\r\n",
+         {"a@example.org", std::string(headerTextLimit, 'x')}},
+        {"shell words",
+         "Subject: $(touch pwned) `id` \"q\" 'q' ; |\r\n",
+         {"", "$(touch pwned) `id` \"q\" 'q' ; |"}},
+        {"invalid UTF-8",
+         "Subject: caf\xe9 \xc3\x28\r\nFrom: \xff <x@example.org>\r\n",
+         {"ÿ <x@example.org>", "café Ã("}},
+        {"unknown charset", "Subject: =?x-no-such-charset?Q?abc?= d\r\n", {"", "abc d"}},
+        {"controls in an encoded word",
+         "Subject: =?UTF-8?Q?a=0D=0AX-Evil:_1=1B[31m?=\r\n",
+         {"", "a X-Evil: 1[31m"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int32_t fresh = box.newCount + 1;
+        ASSERT_TRUE(append("localhost", "INBOX", c.headers + "\r\nbody\r\n"));
+        ASSERT_TRUE(scratch::eventually([&] { return box.newCount == fresh; }));
+        MessageSummary newest = newestMessage(box);
+        EXPECT_EQ(newest.from, c.newest.from);
+        EXPECT_EQ(newest.subject, c.newest.subject);
+    }
+    EXPECT_EQ(accountConnectionsServing(), 1);
 }
 
 // A folder that does not exist (NO to STATUS) beside folders that do: they
@@ -423,8 +546,8 @@ TEST_F(OnDovecot, CommandsRunOnceForTheAccount) {
 // ---- scripted servers ----
 
 // A scripted IMAP server on 127.0.0.9 (the tests' dovecot holds the others):
-// it answers CAPABILITY, LOGIN, STATUS, NOTIFY, EXAMINE and LOGOUT, and
-// hands IDLE to the script.
+// it answers CAPABILITY, LOGIN, STATUS, NOTIFY, EXAMINE, UNSELECT, CLOSE, UID SEARCH
+// (the UID 5) and LOGOUT, and hands IDLE and UID FETCH to the script.
 struct ImapScript {
     std::string capabilities = "IMAP4rev1 IDLE";
     std::string login = "OK logged in";  // after the tag
@@ -437,6 +560,8 @@ struct ImapScript {
     std::function<std::string()> alsoSaid = [] { return std::string(); };
     // Plays while the client is in IDLE; false ends the connection.
     std::function<bool(Peer&, const std::string& idleTag)> idle;
+    // Answers UID FETCH; false ends the connection.
+    std::function<bool(Peer&, const std::string& tag)> fetch;
 };
 
 void playImap(Peer& peer, const ImapScript& script) {
@@ -461,8 +586,12 @@ void playImap(Peer& peer, const ImapScript& script) {
                 peer.say("* STATUS " + folder + " (MESSAGES " + std::to_string(counts->first) +
                          " UNSEEN " + std::to_string(counts->second) + ")\r\n" + script.alsoSaid() +
                          tag + " OK\r\n");
-        } else if (word == "EXAMINE" || word == "NOTIFY") {
+        } else if (word == "EXAMINE" || word == "NOTIFY" || word == "UNSELECT" || word == "CLOSE") {
             peer.say(tag + " OK done\r\n");
+        } else if (rest.starts_with("UID SEARCH ")) {
+            peer.say("* SEARCH 5\r\n" + tag + " OK\r\n");
+        } else if (rest.starts_with("UID FETCH ") && script.fetch) {
+            if (!script.fetch(peer, tag)) return;
         } else if (word == "IDLE") {
             peer.say("+ idling\r\n");
             if (!script.idle || !script.idle(peer, tag)) return;
@@ -595,6 +724,68 @@ TEST_F(Accounts, AFloodOfNotifyNewsEndsWithItsLastCounts) {
         [&] { return boxes[0]->totalCount == 19999 && boxes[0]->newCount == 4; }));
     endAccountConnections();
     EXPECT_EQ(scratch::occurrences(server.heard(), "LOGIN"), 1);
+}
+
+// A server that answers the FETCH of a newest message with nonsense, a
+// literal past the limit of an answer, or not at all: the rise is stored
+// (with no sender known) all the same, and the next one is read, on the
+// same connection or, after one that was given up, on the next.
+TEST_F(Accounts, AFetchAnsweredWithNonsenseOrNotAtAllHoldsNoCount) {
+    setAccountTimings(
+        {.renewal = 25min, .firstRetry = 100ms, .longestRetry = 400ms, .newestWait = 200ms});
+    const std::string good =
+        "* 2 FETCH (UID 5 BODY[HEADER.FIELDS (FROM SUBJECT)] {34}\r\n"
+        "From: a@b.example\r\nSubject: s\r\n\r\n)\r\n";
+    struct Case {
+        const char* name;
+        std::string answer;  // to the first FETCH, before its tagged line
+        bool answered;       // else nothing more is said
+        int signIns;
+    } cases[] = {
+        {"nonsense", "* 2 FETCH (((\r\n}{ \x01\r\n* 2 FETCH (BODY[HEADER.FIELDS (FROM)] NIL)\r\n",
+         true, 1},
+        {"a literal that swallows the tagged line", "* 2 FETCH (BODY[HEADER.FIELDS] {3}\r\nab",
+         true, 2},
+        {"a literal past the limit of an answer",
+         "* 2 FETCH (UID 5 BODY[HEADER.FIELDS (FROM SUBJECT)] {4000000}\r\n" +
+             std::string(2 << 20, 'x'),
+         false, 2},
+        {"no answer at all", "", false, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        clearBoxList();
+        schedulerPass();
+        std::atomic<int> unseen{1}, fetches{0};
+        ImapScript script;
+        script.status = [&](const std::string&) { return std::pair{9, unseen.load()}; };
+        script.idle = idleUntilDone;
+        script.fetch = [&](Peer& peer, const std::string& tag) {
+            if (++fetches > 1) {
+                peer.say(good + tag + " OK\r\n");
+                return true;
+            }
+            peer.say(c.answer + (c.answered ? tag + " BAD\r\n" : ""));
+            return c.answered;
+        };
+        ScriptedServer server(
+            "127.0.0.9", 143, [&](Peer& peer) { playImap(peer, script); }, 2);
+        ASSERT_TRUE(server.ready());
+        BoxList boxes = reload("Mailbox = IMAP 127.0.0.9 alice secret\n");
+        ASSERT_TRUE(scratch::eventually([&] { return boxes[0]->newCount == 1; }));
+        unseen = 2;
+        schedulerPass(Pass::regular);
+        ASSERT_TRUE(scratch::eventually([&] { return boxes[0]->newCount == 2; }));
+        EXPECT_EQ(newestMessage(*boxes[0]), MessageSummary{});
+        unseen = 3;
+        ASSERT_TRUE(scratch::eventually([&] {
+            schedulerPass(Pass::regular);
+            return boxes[0]->newCount == 3;
+        }));
+        EXPECT_EQ(newestMessage(*boxes[0]).subject, "s");
+        endAccountConnections();
+        EXPECT_EQ(scratch::occurrences(server.heard(), "LOGIN"), c.signIns);
+    }
 }
 
 // ---- the pace of the network checks ----

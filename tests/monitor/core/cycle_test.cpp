@@ -477,6 +477,43 @@ TEST_F(Cycle, ReloadsWhileWorkersCheckAndTheCycleRuns) {
     EXPECT_GE(settings::interval.load(), 1u);
 }
 
+// A worker's check stores the new count before it has ended: a cycle that
+// comes meanwhile leaves the box for the next one, and the notify command is
+// then told of that box, not of the one whose mail came before.
+TEST_F(Cycle, NotifyWaitsForTheCheckThatRaisedTheCount) {
+    useNotify();
+    boxes({"a", "b"});
+    for (const char* server : {"a", "b"}) {
+        plan(server, 0, 0);
+        runBoxCheck(*boxAt(server[0] == 'a' ? 1 : 2));
+    }
+    cycle();
+    plan("a", 1, 1);
+    runBoxCheck(*boxAt(1));
+    cycle();
+    ASSERT_EQ(notifications(), 1);
+
+    static std::atomic<bool> stored{false}, release{false};
+    stored = release = false;
+    setBoxChecker([](Box& box) {
+        box.newCount = 1;
+        box.totalCount = 1;
+        stored = true;
+        while (!release) std::this_thread::yield();
+        return 1;
+    });
+    std::thread worker([] { runBoxCheck(*boxAt(2)); });
+    while (!stored) std::this_thread::yield();
+    cycle();
+    EXPECT_EQ(notifications(), 1);
+    release = true;
+    worker.join();
+    cycle();
+    ASSERT_EQ(notifications(), 2);
+    std::lock_guard guard(toldLock);
+    EXPECT_EQ(told.front(), "QUORVIK_BOX=2");
+}
+
 // The notify command is told of the box whose new mail came last, with or
 // without workers.
 TEST_F(Cycle, NotifyIsToldOfTheBoxWhoseMailCameLast) {

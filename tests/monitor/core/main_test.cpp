@@ -19,6 +19,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -1043,13 +1044,79 @@ TEST_F(Monitor, AHangingPasswordCommandNeitherStallsTheDisplayNorOutlivesItsLimi
     EXPECT_TRUE(eventually([&] { return !running(); }));
 }
 
+// How a mail reaches a box, in two steps: `prepare` puts one message there,
+// read, before the monitor starts (the counts shown then prove the box
+// counted), and `deliver` brings the new one once it runs.
+struct Delivery {
+    const char* name;
+    std::vector<const char*> tools;
+    std::function<std::string(const TempDir& home)> box;  // its definition
+    std::function<bool(const TempDir&home, const std::string&message)> prepare, deliver;
+    friend void PrintTo(const Delivery& delivery, std::ostream* out) { *out << delivery.name; }
+};
+
+// Another client appends the message to carol's INBOX of the tests' dovecot.
+bool appendOnDovecot(const TempDir& home, const std::string& message, const std::string& flags) {
+    fs::path file = home.path() / "appended", script = home.path() / "append.py";
+    scratch::writeFile(file, message);
+    scratch::writeFile(script,
+                       "import imaplib, ssl\n"
+                       "c = imaplib.IMAP4_SSL('localhost', 993, ssl_context="
+                       "ssl.create_default_context(capath='" +
+                           dovecotDirectory() +
+                           "/certs'))\n"
+                           "c.login('carol', 'empty')\n"
+                           "c.append('INBOX', '" +
+                           flags + "', None, open('" + file.string() +
+                           "', 'rb').read())\n"
+                           "c.logout()\n");
+    return scratch::run("python3 " + script.string()).has_value();
+}
+
+class Notifies : public Monitor, public testing::WithParamInterface<Delivery> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Monitor, Notifies,
+    testing::Values(
+        Delivery{"ProcmailIntoAnMbox",
+                 {"/usr/bin/procmail"},
+                 [](const TempDir& home) { return "MBOX " + (home.path() / "mbox").string(); },
+                 [](const TempDir& home, const std::string& message) {
+                     scratch::writeFile(home.path() / ".procmailrc", "");
+                     scratch::writeFile(home.path() / "mbox",
+                                        "From s@example.org  Mon Jan  1 00:00:00 2024\n"
+                                        "Status: RO\n" +
+                                            message);
+                     return true;
+                 },
+                 [](const TempDir& home, const std::string& message) {
+                     scratch::writeFile(home.path() / "message", message);
+                     return scratch::run(inHome(home) + "procmail -f s@example.org DEFAULT=" +
+                                         (home.path() / "mbox").string() + " < message")
+                         .has_value();
+                 }},
+        Delivery{"AppendOnDovecot",
+                 {"/usr/bin/python3"},
+                 [](const TempDir&) { return std::string("IMAP localhost:993 carol empty"); },
+                 [](const TempDir& home, const std::string& message) {
+                     return appendOnDovecot(home, message, "(\\\\Seen)");
+                 },
+                 [](const TempDir& home, const std::string& message) {
+                     return appendOnDovecot(home, message, "");
+                 }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // The Notify line of the example rc file, run by the real monitor and shown
 // by a real notification daemon (dunst) on a session bus of the test's own:
-// a delivery by procmail brings a notification that names the sender and
-// the subject, whose shell words stay text.
-TEST_F(Monitor, NewMailBringsADesktopNotificationNamingSenderAndSubject) {
-    for (const char* tool :
-         {"/usr/bin/procmail", "/usr/bin/dbus-daemon", "/usr/bin/dunst", "/usr/bin/notify-send"})
+// a real delivery brings a notification that names the sender and the
+// subject, whose shell words stay text. With Push on (the default) the
+// monitor hears of the mail itself; the check-now signal stands for a pass.
+TEST_P(Notifies, NewMailBringsADesktopNotificationNamingSenderAndSubject) {
+    const Delivery& delivery = GetParam();
+    std::vector<const char*> tools{"/usr/bin/dbus-daemon", "/usr/bin/dunst",
+                                   "/usr/bin/notify-send"};
+    tools.insert(tools.end(), delivery.tools.begin(), delivery.tools.end());
+    for (const char* tool : tools)
         if (!scratch::haveProgram(tool)) GTEST_SKIP() << tool << " is not installed";
     std::string notifyLine;
     std::ifstream example(QUORVIK_SOURCE_DIR "/examples/quorvikrc");
@@ -1073,19 +1140,19 @@ TEST_F(Monitor, NewMailBringsADesktopNotificationNamingSenderAndSubject) {
     })) << daemon.errorText();
 
     fs::current_path(home.path());  // where a subject that ran as code would leave its file
-    fs::path mbox = home.path() / "mbox";
-    scratch::writeFile(mbox, "");
-    scratch::writeFile(home.path() / ".procmailrc", "");
-    scratch::writeFile(home.path() / ".quorvikrc",
-                       "Mailbox = MBOX " + mbox.string() + "\n" + notifyLine + "\n");
-    start({"-w", "-s"}, {busVariable});
-    ASSERT_TRUE(shows("--", "0", "0")) << describe() << monitor->errorText();
+    std::string box = delivery.box(home);
+    ASSERT_TRUE(delivery.prepare(home, "From: s@example.org\nSubject: read\n\nbody\n"));
+    scratch::writeFile(home.path() / ".quorvikrc", "Mailbox = " + box + "\n" + notifyLine + "\n");
+    std::vector<std::string> environment{busVariable};
+    if (box.starts_with("IMAP"))
+        environment.push_back("SSL_CERT_DIR=" + dovecotDirectory() + "/certs");
+    start({"-w", "-s"}, environment);
+    ASSERT_TRUE(shows("--", "0", "1")) << describe() << monitor->errorText();
 
-    scratch::writeFile(home.path() / "message",
-                       "From: =?UTF-8?Q?Ann_=C3=85berg?= <ann@example.org>\n"
-                       "Subject: =?UTF-8?Q?Lunch=3F?= $(touch pwned) `touch pwned`\n\nbody\n");
-    ASSERT_TRUE(scratch::run(inHome(home) + "procmail -f s@example.org DEFAULT=" + mbox.string() +
-                             " < message"));
+    ASSERT_TRUE(delivery.deliver(home,
+                                 "From: =?UTF-8?Q?Ann_=C3=85berg?= <ann@example.org>\n"
+                                 "Subject: =?UTF-8?Q?Lunch=3F?= $(touch pwned) `touch pwned`\n\n"
+                                 "body\n"));
     checkNow();
     std::string summary, body;
     while (body.empty()) {

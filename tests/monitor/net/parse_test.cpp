@@ -170,3 +170,30 @@ TEST(ImapParse, QuotedStringsCannotBreakTheCommand) {
     EXPECT_EQ(imapQuoted("x\ny"), std::nullopt);
     EXPECT_EQ(imapQuoted("x\0y"s), std::nullopt);
 }
+
+// The UID of the newest unseen message: the highest a SEARCH names, the MAX
+// of an ESEARCH; never a modifier's number, a tag's, or one past 32 bits.
+TEST(ImapParse, HighestUidOfASearch) {
+    struct Case {
+        std::string line;
+        std::optional<uint32_t> highest;
+    } cases[] = {
+        {"* SEARCH 2 84 9", 84},
+        {"* search 7", 7},
+        {"* SEARCH", std::nullopt},
+        {"* SEARCH 3 5 (MODSEQ 917162500)", 5},
+        {"* SEARCH 4294967295 1", 4294967295u},
+        {"* SEARCH 4294967296 12 x7 0", 12},
+        {"* SEARCHING 5", std::nullopt},
+        {"* ESEARCH (TAG \"A0007\") UID MAX 31", 31},
+        {"* ESEARCH (TAG \"A0007\") UID MIN 2 MAX 31 COUNT 9", 31},
+        {"* ESEARCH (TAG \"A0007\") UID COUNT 9", std::nullopt},
+        {"* ESEARCH (TAG \"A0007\") UID", std::nullopt},
+        {"* 5 EXISTS", std::nullopt},
+        {"A0007 OK SEARCH 9", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(imapSearchMax(c.line), c.highest);
+    }
+}

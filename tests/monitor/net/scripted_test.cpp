@@ -281,6 +281,8 @@ void playImap(Peer& peer, const ImapCase& script) {
         std::string tag = line.substr(0, line.find(' '));
         std::string rest = line.substr(std::min(line.size(), tag.size() + 1));
         std::string word = rest.substr(0, rest.find(' '));
+        // UID SEARCH and UID FETCH are answered apart.
+        if (word == "UID") word = rest.substr(0, rest.find(' ', 4));
         auto answer = answers.find(word);
         std::string text = answer != answers.end() ? answer->second : "@ BAD what?\r\n";
         if (text == "close") return;
@@ -395,6 +397,85 @@ TEST(ImapScripted, Dialogues) {
         }
     }
     EXPECT_EQ(openDescriptors(), descriptors);
+}
+
+// Who wrote the newest new message, asked by the check without a kept
+// connection only when the new count rose (3 where the box showed 1):
+// EXAMINE, which marks nothing read, a SEARCH among the last 500 messages,
+// and a FETCH of the header fields with BODY.PEEK. A count that did not rise
+// asks nothing and keeps what was known; one that fell forgets it. However
+// the server answers, the counts are stored.
+TEST(ImapScripted, NewestMessageWhenTheCountRose) {
+    // (An @ of the script stands for the tag.)
+    const std::string fetched =
+        "* 3 FETCH (UID 9 BODY[HEADER.FIELDS (FROM SUBJECT)] {48}\r\n"
+        "From: Ann <ann.example.org>\r\nSubject: Lunch?\r\n\r\n)\r\n@ OK\r\n";
+    const std::string asked =
+        "A0004 EXAMINE \"INBOX\"\nA0005 UID SEARCH 1:* UNSEEN\n"
+        "A0006 UID FETCH 9 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\nA0007 LOGOUT\n";
+    const std::string search = "* SEARCH 4 9 7\r\n@ OK\r\n";
+    struct Case {
+        const char* name;
+        bool counted;
+        int32_t shown;  // the new count the box showed
+        std::map<std::string, std::string> answers;
+        MessageSummary newest;
+        std::string heard;  // after STATUS; checked when not empty
+    } cases[] = {
+        {"rose",
+         true,
+         1,
+         {{"UID SEARCH", search}, {"UID FETCH", fetched}},
+         {"Ann <ann.example.org>", "Lunch?"},
+         asked},
+        {"rose in a large folder: the last 500 messages searched",
+         true,
+         1,
+         {{"STATUS", "* STATUS INBOX (MESSAGES 1000 UNSEEN 3)\r\n@ OK\r\n"},
+          {"UID SEARCH", search},
+          {"UID FETCH", fetched}},
+         {"Ann <ann.example.org>", "Lunch?"},
+         "A0004 EXAMINE \"INBOX\"\nA0005 UID SEARCH 501:* UNSEEN\n"
+         "A0006 UID FETCH 9 (BODY.PEEK[HEADER.FIELDS (FROM SUBJECT)])\nA0007 LOGOUT\n"},
+        {"first count: no news", false, 1, {}, {"", "kept"}, "A0004 LOGOUT\n"},
+        {"as many as shown", true, 3, {}, {"", "kept"}, "A0004 LOGOUT\n"},
+        {"fewer than shown", true, 5, {}, {}, "A0004 LOGOUT\n"},
+        {"read meanwhile: no unseen found",
+         true,
+         1,
+         {{"UID SEARCH", "* SEARCH\r\n@ OK\r\n"}},
+         {},
+         "A0004 EXAMINE \"INBOX\"\nA0005 UID SEARCH 1:* UNSEEN\nA0006 LOGOUT\n"},
+        {"EXAMINE refused", true, 1, {{"EXAMINE", "@ NO gone\r\n"}}, {}, ""},
+        {"FETCH refused", true, 1, {{"UID SEARCH", search}, {"UID FETCH", "@ NO\r\n"}}, {}, ""},
+        {"FETCH hung up on", true, 1, {{"UID SEARCH", search}, {"UID FETCH", "close"}}, {}, ""},
+        {"FETCH of nonsense",
+         true,
+         1,
+         {{"UID SEARCH", search}, {"UID FETCH", "* 3 FETCH (((\r\n}{\r\n@ BAD\r\n"}},
+         {},
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto box = networkBox(BOX_IMAP, 143, "alice", "secret");
+        box->counted = c.counted;
+        box->newCount = c.shown;
+        setNewestMessage(*box, {"", "kept"});
+        ImapCase script{c.name, {{"EXAMINE", "* 12 EXISTS\r\n@ OK [READ-ONLY] done\r\n"}}, 1, 3, 12,
+                        ""};
+        for (const auto& [word, answer] : c.answers) script.answers[word] = answer;
+        ScriptedServer server("127.0.0.1", 143, [&](Peer& peer) { playImap(peer, script); });
+        ASSERT_TRUE(server.ready());
+        EXPECT_EQ(checkBox(*box), 1);
+        EXPECT_EQ(box->newCount, 3);
+        MessageSummary newest = newestMessage(*box);
+        EXPECT_EQ(newest.from, c.newest.from);
+        EXPECT_EQ(newest.subject, c.newest.subject);
+        std::string heard = server.heard();
+        heard.erase(0, heard.find("A0004"));
+        if (!c.heard.empty()) EXPECT_EQ(heard, c.heard);
+    }
 }
 
 TEST(ImapScripted, ReceiveErrorIsReported) {
