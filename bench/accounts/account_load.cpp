@@ -19,11 +19,11 @@
 #include <thread>
 
 #include "common/signals.h"
-#include "monitor/core/boxes.h"
-#include "monitor/core/cycle.h"
-#include "monitor/core/options.h"
-#include "monitor/core/rcfile.h"
-#include "monitor/core/watch.h"
+#include "monitor/cycle/cycle.h"
+#include "monitor/cycle/rcfile.h"
+#include "monitor/cycle/watch.h"
+#include "monitor/state/boxes.h"
+#include "monitor/state/options.h"
 
 namespace {
 

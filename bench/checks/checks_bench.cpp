@@ -23,9 +23,9 @@
 #include "monitor/checks/maildir.h"
 #include "monitor/checks/mbox.h"
 #include "monitor/checks/mh.h"
-#include "monitor/core/boxes.h"
 #include "monitor/headers/headerfields.h"
 #include "monitor/headers/headertext.h"
+#include "monitor/state/boxes.h"
 
 extern char** environ;
 

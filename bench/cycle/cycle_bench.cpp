@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "monitor/core/boxes.h"
-#include "monitor/core/cycle.h"
-#include "monitor/core/options.h"
+#include "monitor/cycle/cycle.h"
+#include "monitor/state/boxes.h"
+#include "monitor/state/options.h"
 
 namespace {
 

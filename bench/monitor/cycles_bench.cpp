@@ -13,13 +13,13 @@
 #include <fstream>
 #include <string>
 
-#include "monitor/core/boxes.h"
-#include "monitor/core/cycle.h"
-#include "monitor/core/mainloop.h"
-#include "monitor/core/options.h"
+#include "monitor/cycle/cycle.h"
 #include "monitor/dock/dock.h"
 #include "monitor/dock/images.h"
 #include "monitor/dock/render.h"
+#include "monitor/mainloop/mainloop.h"
+#include "monitor/state/boxes.h"
+#include "monitor/state/options.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 
 #include "common/signals.h"
 #include "monitor/checks/check.h"
-#include "monitor/core/boxes.h"
-#include "monitor/core/options.h"
 #include "monitor/net/socket.h"
+#include "monitor/state/boxes.h"
+#include "monitor/state/options.h"
 
 namespace {
 

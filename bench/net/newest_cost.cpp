@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "common/signals.h"
-#include "monitor/core/boxes.h"
 #include "monitor/net/imap.h"
 #include "monitor/net/pop3.h"
+#include "monitor/state/boxes.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "common/clock.h"
-#include "monitor/core/boxes.h"
-#include "monitor/core/failure.h"
+#include "monitor/state/boxes.h"
+#include "monitor/state/failure.h"
 
 int checkBox(Box& box);
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "monitor/core/boxes.h"
+#include "monitor/state/boxes.h"
 
 int checkMaildirBox(Box& box, int64_t now);
 

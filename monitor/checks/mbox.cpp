@@ -18,7 +18,7 @@
 
 #include "common/fd.h"
 #include "monitor/checks/check.h"
-#include "monitor/core/options.h"
+#include "monitor/state/options.h"
 
 namespace {
 

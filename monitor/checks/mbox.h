@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "monitor/core/boxes.h"
+#include "monitor/state/boxes.h"
 
 int checkMboxBox(Box& box, int64_t now);
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "monitor/core/boxes.h"
+#include "monitor/state/boxes.h"
 
 int checkMhBox(Box& box, int64_t now);
 

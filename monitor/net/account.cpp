@@ -7,8 +7,8 @@
 
 #include "common/clock.h"
 #include "common/text.h"
-#include "monitor/core/failure.h"
-#include "monitor/core/options.h"
+#include "monitor/state/failure.h"
+#include "monitor/state/options.h"
 
 namespace {
 

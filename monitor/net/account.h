@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "monitor/core/boxes.h"
 #include "monitor/net/failure.h"
+#include "monitor/state/boxes.h"
 
 // user@server:port, an IPv6 address in brackets as in the box definition.
 std::string accountName(const Box& box);
@@ -38,7 +38,7 @@ void noteAccountAnswered(const Box& box);
 
 // The outcome of a check of the box, or of its account connection's news of
 // its folder: none when it was counted. The box takes it as its state, said
-// on standard error when it changes (monitor/core/failure.h).
+// on standard error when it changes (monitor/state/failure.h).
 void noteCheckFailure(Box& box, NetFailure failure);
 // A check that a pause of its account holds back (a refused password, a
 // failed command, too many connections) has no outcome of its own: the box

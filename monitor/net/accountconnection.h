@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "common/wait.h"
-#include "monitor/core/boxes.h"
 #include "monitor/net/imap.h"
+#include "monitor/state/boxes.h"
 
 enum class AccountMode {
     notify,  // NOTIFY SET STATUS for the folders, then IDLE

@@ -14,7 +14,7 @@
 
 #include "common/fd.h"
 #include "common/signals.h"
-#include "monitor/core/commandenv.h"
+#include "monitor/state/commandenv.h"
 
 namespace {
 

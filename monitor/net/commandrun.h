@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/secret.h"
-#include "monitor/core/boxes.h"
+#include "monitor/state/boxes.h"
 
 // One run of a credential command.
 struct CommandRun {

@@ -10,8 +10,8 @@
 #include <optional>
 
 #include "common/clock.h"
-#include "monitor/core/options.h"
 #include "monitor/net/account.h"
+#include "monitor/state/options.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/secret.h"
-#include "monitor/core/boxes.h"
 #include "monitor/net/commandrun.h"
 #include "monitor/net/sasl.h"
+#include "monitor/state/boxes.h"
 
 // True for a POP3, HOTMAIL or IMAP box whose password is absent, empty or
 // "-" (the word the editor writes for none when a folder follows), while

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "monitor/core/boxes.h"
 #include "monitor/headers/headerfields.h"
 #include "monitor/net/connection.h"
+#include "monitor/state/boxes.h"
 
 // An answer is kept in 1023 bytes and a terminating zero.
 inline constexpr std::size_t imapAnswerSize = 1024;

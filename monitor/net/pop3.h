@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "monitor/core/boxes.h"
 #include "monitor/net/connection.h"
+#include "monitor/state/boxes.h"
 
 // A reply is kept in 1023 bytes and a terminating zero.
 inline constexpr std::size_t pop3ReplySize = 1024;

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "monitor/core/boxes.h"
+#include "monitor/state/boxes.h"
 
 // The subject of the last certificate reported on standard output.
 std::optional<std::string> lastCertSubject();

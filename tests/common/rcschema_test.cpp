@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "editor/rcmodel.h"
-#include "monitor/core/options.h"
-#include "monitor/core/rcfile.h"
+#include "monitor/cycle/rcfile.h"
+#include "monitor/state/options.h"
 #include "tests/editor/testfiles.h"
 
 // The key names the cases.

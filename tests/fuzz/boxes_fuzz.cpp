@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/definition.h"
-#include "monitor/core/boxes.h"
+#include "monitor/state/boxes.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/core/boxes.h"
-#include "monitor/core/options.h"
+#include "monitor/state/boxes.h"
+#include "monitor/state/options.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/rebuild_checks.h"
 #include "tests/support/monitor_testing.h"

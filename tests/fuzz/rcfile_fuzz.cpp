@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "monitor/core/boxes.h"
-#include "monitor/core/options.h"
-#include "monitor/core/rcfile.h"
+#include "monitor/cycle/rcfile.h"
+#include "monitor/state/boxes.h"
+#include "monitor/state/options.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/rebuild_checks.h"
 #include "tests/support/monitor_testing.h"

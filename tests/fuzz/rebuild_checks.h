@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "monitor/core/boxes.h"
-#include "monitor/core/options.h"
+#include "monitor/state/boxes.h"
+#include "monitor/state/options.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace fuzz {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "monitor/core/options.h"
+#include "monitor/state/options.h"
 #include "tests/support/monitor_testing.h"
 
 class FreshMonitor : public testing::Test {

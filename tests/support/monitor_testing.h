@@ -2,20 +2,20 @@
 // What the monitor's libraries offer the tests alone: the program itself
 // never calls these.
 
-#include "monitor/core/accountconnections.h"
+#include "monitor/cycle/accountconnections.h"
 
-// Empties the box list in force (monitor/core/boxes.cpp).
+// Empties the box list in force (monitor/state/boxes.cpp).
 void clearBoxList();
 
 // Turns threads off and waits until the scheduler has left its loop, so
-// that no scheduler outlives a test (monitor/core/cycle.cpp).
+// that no scheduler outlives a test (monitor/cycle/cycle.cpp).
 void stopScheduler();
 
-// Ends the watcher of the stores and waits until it has (monitor/core/watch.cpp).
+// Ends the watcher of the stores and waits until it has (monitor/cycle/watch.cpp).
 void stopWatching();
 
 // Puts the pace of the account connections started from now on
-// (monitor/core/accountconnections.cpp).
+// (monitor/cycle/accountconnections.cpp).
 void setAccountTimings(AccountTimings pace);
 // How many account connections' threads are alive, and how many of their
 // connections have signed in and answered and are serving now.

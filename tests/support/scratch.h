@@ -94,8 +94,9 @@ inline void waitForNextSecond() {
     char probe[] = "/tmp/quorvik-second-XXXXXX";
     int fd = ::mkstemp(probe);
     auto fileNow = [fd] {
-        struct stat st{};
-        if (fd < 0 || ::futimens(fd, nullptr) != 0 || ::fstat(fd, &st) != 0) return std::time(nullptr);
+        struct stat st {};
+        if (fd < 0 || ::futimens(fd, nullptr) != 0 || ::fstat(fd, &st) != 0)
+            return std::time(nullptr);
         return st.st_ctime;
     };
     std::time_t start = std::max(std::time(nullptr), fileNow());

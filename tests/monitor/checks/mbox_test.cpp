@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "monitor/checks/check.h"
-#include "monitor/core/options.h"
+#include "monitor/state/options.h"
 #include "tests/support/scratch.h"
 
 namespace {

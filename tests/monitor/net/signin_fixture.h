@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "monitor/checks/check.h"
-#include "monitor/core/rcfile.h"
+#include "monitor/cycle/rcfile.h"
 #include "monitor/net/credentials.h"
 #include "monitor/net/testing.h"
 #include "tests/monitor/net/dovecot_fixture.h"
