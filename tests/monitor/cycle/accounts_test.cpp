@@ -535,7 +535,12 @@ TEST_F(OnDovecot, CommandsRunOnceForTheAccount) {
     EXPECT_EQ(log.fresh().find("carol"), std::string::npos);  // no sign-in at all
     setCredentialCommandLimit(0ms);  // the person at the prompt takes their time
     clock.set(scratch::fakeNow + settings::checkDelay.load());
-    std::thread opener([&] { scratch::writeFile(gate, "empty\n"); });
+    // Opened for the third run only, so that nothing left of the stopped run
+    // can take the line.
+    std::thread opener([&] {
+        if (scratch::eventually([&] { return runCount() == 3; }))
+            scratch::writeFile(gate, "empty\n");
+    });
     schedulerPass(Pass::regular);
     EXPECT_TRUE(scratch::eventually([&] { return counted(boxes); }));
     opener.join();
