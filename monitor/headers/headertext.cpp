@@ -1,31 +1,66 @@
 #include "monitor/headers/headertext.h"
 
-#include <gmime/gmime.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "monitor/headers/decodermodule.h"
+
 namespace {
 
-// GMime is set up once, and its calls are made one at a time: its charset
-// converters sit in a cache that it shares between callers.
-std::mutex gmimeLock;
+// The decoding module's functions, found when a header first needs them; all
+// null when it cannot be loaded, and the texts are then shown undecoded.
+struct Decoder {
+    DecodeTextFunction decodeText = nullptr;
+    ParseSenderFunction parseSender = nullptr;
+    FreeTextFunction freeText = nullptr;
+    bool loaded() const { return decodeText && parseSender && freeText; }
+};
 
-void setUpGmime() {
+// Its calls are made one at a time: GMime's charset converters sit in a cache
+// that it shares between callers.
+std::mutex decoderLock;
+
+const Decoder& decoder() {
+    static Decoder found;
     static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
+    std::call_once(once, [] {
+        // Never unloaded: GLib cannot be.
+        void* module = ::dlopen(decoderModuleName, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+        if (module != nullptr) {
+            found.decodeText =
+                reinterpret_cast<DecodeTextFunction>(::dlsym(module, decodeTextSymbol));
+            found.parseSender =
+                reinterpret_cast<ParseSenderFunction>(::dlsym(module, parseSenderSymbol));
+            found.freeText = reinterpret_cast<FreeTextFunction>(::dlsym(module, freeTextSymbol));
+        }
+        if (!found.loaded()) {
+            const char* why = ::dlerror();
+            std::cerr << "quorvik warning : cannot load " << decoderModuleName << " ("
+                      << (why != nullptr ? why : "incomplete")
+                      << "), senders and subjects are told undecoded" << std::endl;
+            found = {};
+        }
+    });
+    return found;
 }
 
-struct GFree {
-    void operator()(char* text) const { g_free(text); }
-};
-using GText = std::unique_ptr<char, GFree>;
-
-struct Unref {
-    void operator()(void* object) const { g_object_unref(object); }
+// A text of the module's, freed by it.
+struct ModuleText {
+    char* text = nullptr;
+    ModuleText() = default;
+    explicit ModuleText(char* owned) : text(owned) {}
+    ModuleText(const ModuleText&) = delete;
+    ModuleText& operator=(const ModuleText&) = delete;
+    ~ModuleText() {
+        if (text != nullptr) decoder().freeText(text);
+    }
+    std::string value() const { return text != nullptr ? text : ""; }
 };
 
 bool isAscii7(std::string_view text) {
@@ -74,12 +109,10 @@ std::vector<std::string> splitAfterPaddedWords(const std::string& text) {
     return pieces;
 }
 
-std::string gmimeDecodeText(const std::string& text) {
+std::string moduleDecodeText(const std::string& text) {
     std::string decoded;
-    for (const std::string& piece : splitAfterPaddedWords(text)) {
-        GText part(g_mime_utils_header_decode_text(nullptr, piece.c_str()));
-        if (part) decoded += part.get();
-    }
+    for (const std::string& piece : splitAfterPaddedWords(text))
+        decoded += ModuleText(decoder().decodeText(piece.c_str())).value();
     return decoded;
 }
 
@@ -167,27 +200,22 @@ std::string cleanHeaderText(std::string_view text) {
 std::string decodeHeaderText(std::string_view raw) {
     // Plain ASCII without an encoded word needs no decoding: the usual case.
     if (isAscii7(raw) && raw.find("=?") == std::string_view::npos) return cleanHeaderText(raw);
+    if (!decoder().loaded()) return cleanHeaderText(raw);
     std::string text = withoutNul(raw);
-    setUpGmime();
-    std::lock_guard guard(gmimeLock);
-    return cleanHeaderText(gmimeDecodeText(text));
+    std::lock_guard guard(decoderLock);
+    return cleanHeaderText(moduleDecodeText(text));
 }
 
 std::string decodeSender(std::string_view raw) {
+    if (!decoder().loaded()) return cleanHeaderText(raw);
     std::string text = withoutNul(raw);
     std::string name, address;
     {
-        setUpGmime();
-        std::lock_guard guard(gmimeLock);
-        std::unique_ptr<InternetAddressList, Unref> list(
-            internet_address_list_parse(nullptr, text.c_str()));
-        if (list && internet_address_list_length(list.get()) > 0) {
-            InternetAddress* first = internet_address_list_get_address(list.get(), 0);
-            if (const char* shown = internet_address_get_name(first)) name = shown;
-            if (INTERNET_ADDRESS_IS_MAILBOX(first))
-                if (const char* mailbox =
-                        internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(first)))
-                    address = mailbox;
+        std::lock_guard guard(decoderLock);
+        ModuleText shown, mailbox;
+        if (decoder().parseSender(text.c_str(), &shown.text, &mailbox.text)) {
+            name = shown.value();
+            address = mailbox.value();
         }
     }
     name = cleanHeaderText(name);
