@@ -41,6 +41,9 @@ struct Account {
     WakePipe wake;
     // Raised when the account ends: a wait on its server breaks off at once.
     WakePipe stopping;
+    // Started by the pass under way, which its first count answers.
+    // Guarded by accountsLock.
+    bool startedByPass = false;
 };
 
 std::mutex accountsLock;  // guards accounts and timings
@@ -369,7 +372,10 @@ void followAccounts(const BoxList& list) {
     }
     for (auto& [key, boxes] : byAccount) {
         std::shared_ptr<Account>& account = accounts[key];
-        if (!account) account = startAccount();
+        if (!account) {
+            account = startAccount();
+            if (account) account->startedByPass = true;
+        }
         if (!account) {
             accounts.erase(key);  // its boxes are checked by workers
             continue;
@@ -391,6 +397,9 @@ bool accountConnectionCounts(const Box& box) {
 void accountConnectionsPass() {
     std::lock_guard guard(accountsLock);
     for (auto& [key, account] : accounts) {
+        // Raised on a connection opening, it would come once the first
+        // count is under way and ask for a second round of counts.
+        if (std::exchange(account->startedByPass, false)) continue;
         account->pass = true;
         account->wake.raise();
     }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,9 +23,30 @@ std::string textOf(int fd) {
     return text;
 }
 
+// Held while a server starts. Servers in network namespaces of their own
+// all take display 0, and so all compile their keymap into the same file:
+// two starting at once may read each other's half-written keymap and fail.
+class StartLock {
+public:
+    StartLock() : fd(open("/tmp/quorvik-xvfb-start.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+        while (fd >= 0 && flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~StartLock() {
+        if (fd >= 0) close(fd);
+    }
+    StartLock(const StartLock&) = delete;
+    StartLock& operator=(const StartLock&) = delete;
+
+private:
+    int fd;
+};
+
 }  // namespace
 
 Xvfb::Xvfb(XvfbScreen screen) {
+    // Until the server gives its number: it has set up its keyboard by then.
+    StartLock starting;
     int number[2];
     if (pipe2(number, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     int errors = memfd_create("xvfb-errors", MFD_CLOEXEC);
