@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <optional>
@@ -51,11 +53,10 @@ struct Launch {
     char flag[3] = "-c";
     char* arguments[4] = {};
     timespec limit{};
-    int input = -1;      // /dev/null
-    int output = -1;     // the write end of the output pipe
-    int report = -1;     // the write end of the report pipe
-    int stop = -1;       // the read end of the stop pipe
-    int stopWrite = -1;  // its write end, which the middle process must not hold
+    int input = -1;   // /dev/null
+    int output = -1;  // the write end of the output pipe
+    int report = -1;  // the write end of the report pipe
+    int stop = -1;    // the read end of the stop pipe
 };
 
 void noteChild(int) {}
@@ -105,10 +106,26 @@ int waitForShell(pid_t shell) {
     _exit(127);
 }
 
+// The middle process never runs exec, so close-on-exec never acts in it:
+// whatever the monitor held open when it forked, the stop pipes of the other
+// commands running then among them, would stay open until the command ends.
+// It keeps its own ends and the standard descriptors alone.
+void closeAllBut(std::array<int, 4> keep) {
+    std::sort(keep.begin(), keep.end());
+    unsigned int next = 3;
+    for (int descriptor : keep) {
+        if (descriptor < static_cast<int>(next)) continue;
+        if (static_cast<unsigned int>(descriptor) > next)
+            close_range(next, static_cast<unsigned int>(descriptor) - 1, 0);
+        next = static_cast<unsigned int>(descriptor) + 1;
+    }
+    close_range(next, ~0U, 0);
+}
+
 [[noreturn]] void runMiddle(const Launch& launch) {
     // Once the monitor is gone, so is every write end of the stop pipe, and
     // the command goes with it instead of running on to its limit.
-    close(launch.stopWrite);
+    closeAllBut({launch.input, launch.output, launch.report, launch.stop});
     struct sigaction child {};
     child.sa_handler = noteChild;
     sigemptyset(&child.sa_mask);
@@ -217,7 +234,6 @@ CommandRun runCredentialCommand(std::string_view command, const Box& box,
     launch.output = outputWrite.get();
     launch.report = reportWrite.get();
     launch.stop = stopRead.get();
-    launch.stopWrite = stopWrite.get();
     int flags = fcntl(output.get(), F_GETFL);
     if (flags < 0 || fcntl(output.get(), F_SETFL, flags | O_NONBLOCK) != 0) return failed;
 

@@ -993,8 +993,11 @@ TEST_P(Follows, TheFileTheEditorSaves) {
 // it still runs. It never outlives the monitor: its process group goes when
 // the monitor goes. (Its end at the limit of 2 minutes is tested on a
 // shorter limit with the credential commands.)
-TEST_F(Monitor, AHangingPasswordCommandNeitherStallsTheDisplayNorOutlivesItsLimit) {
-    ScriptedServer server("127.0.0.1", 143, [](Peer& peer) {
+// Two accounts whose password commands hang at once: the display goes on,
+// and neither command outlives the monitor (the helper that runs one must
+// not hold the other's way of being stopped).
+TEST_F(Monitor, HangingPasswordCommandsNeitherStallTheDisplayNorOutliveTheMonitor) {
+    auto refusing = [](Peer& peer) {
         peer.say("* OK ready\r\n");
         std::string line;
         while (peer.hear(line, 60s)) {
@@ -1006,20 +1009,29 @@ TEST_F(Monitor, AHangingPasswordCommandNeitherStallsTheDisplayNorOutlivesItsLimi
             else
                 return;
         }
-    });
-    ASSERT_TRUE(server.ready());
+    };
+    ScriptedServer first("127.0.0.1", 143, refusing), second("127.0.0.2", 143, refusing);
+    ASSERT_TRUE(first.ready() && second.ready());
     fs::path pidFile = home.path() / "command-pid", mbox = home.path() / "mbox";
     scratch::writeFile(mbox, "From a\nStatus: RO\n\nread\n");
     fs::path rc = home.path() / "rc";
-    scratch::writeFile(rc, "PasswordCommand = echo $$ > '" + pidFile.string() + ".new' && mv '" +
-                               pidFile.string() + ".new' '" + pidFile.string() +
-                               "'; exec sleep 600\nMailbox = MBOX " + mbox.string() +
-                               "\nMailbox = IMAP 127.0.0.1 alice\n");
+    // The scratch path holds no character the shell would take.
+    std::string named = "\"" + pidFile.string() + "-$QUORVIK_SERVER";
+    scratch::writeFile(
+        rc, "PasswordCommand = echo $$ > " + named + ".new\" && mv " + named + ".new\" " + named +
+                "\"; exec sleep 600\nMailbox = MBOX " + mbox.string() +
+                "\nMailbox = IMAP 127.0.0.1 alice\nMailbox = IMAP 127.0.0.2 alice\n");
     start({"-w", "-f", rc.string()});
 
-    pid_t command = 0;
-    ASSERT_TRUE(eventually([&] { return bool(std::ifstream(pidFile) >> command); }, 30s));
-    auto running = [&] {
+    pid_t commands[2] = {0, 0};
+    ASSERT_TRUE(eventually(
+        [&] {
+            return bool(std::ifstream(pidFile.string() + "-127.0.0.1") >> commands[0]) &&
+                   bool(std::ifstream(pidFile.string() + "-127.0.0.2") >> commands[1]);
+        },
+        30s))
+        << monitor->errorText();
+    auto running = [](pid_t command) {
         std::ifstream stat("/proc/" + std::to_string(command) + "/stat");
         std::string line;
         return std::getline(stat, line) && line.find(") Z ") == std::string::npos;
@@ -1027,21 +1039,46 @@ TEST_F(Monitor, AHangingPasswordCommandNeitherStallsTheDisplayNorOutlivesItsLimi
     bool lit = read().lit;
     press(1, 40, 45);
     EXPECT_TRUE(eventually([&] { return read().lit != lit; }));
-    EXPECT_TRUE(running()) << "the press was not shown while the command hung";
+    EXPECT_TRUE(running(commands[0]) && running(commands[1]))
+        << "the press was not shown while the commands hung";
 
     // A command may be waiting on a person: it is said to be still running
     // at ten seconds, and left to run.
-    const std::string warning =
-        "quorvik warning : the password command for alice@127.0.0.1:143 is still running after "
-        "10 seconds\n";
-    EXPECT_TRUE(
-        eventually([&] { return monitor->errorText().find(warning) != std::string::npos; }, 60s))
-        << monitor->errorText();
-    EXPECT_TRUE(running());
+    std::string said;
+    auto warned = [&](const char* server) {
+        return said.find(std::string("quorvik warning : the password command for alice@") + server +
+                         ":143 is still running after 10 seconds\n") != std::string::npos;
+    };
+    EXPECT_TRUE(eventually(
+        [&] {
+            said += monitor->errorText();
+            return warned("127.0.0.1") && warned("127.0.0.2");
+        },
+        60s))
+        << said;
+    EXPECT_TRUE(running(commands[0]) && running(commands[1]));
     EXPECT_FALSE(monitor->wait(0ms)) << monitor->errorText();
+    // The process between the monitor and a command holds none of the
+    // monitor's connections (the X server's, a mail server's), which would
+    // otherwise stay open while the command runs.
+    auto helperHoldsASocket = [](pid_t command) {
+        std::ifstream stat("/proc/" + std::to_string(command) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        char state = 0;
+        pid_t helper = 0;
+        fields >> state >> helper;
+        std::error_code error;
+        for (const auto& entry :
+             fs::directory_iterator("/proc/" + std::to_string(helper) + "/fd", error))
+            if (fs::read_symlink(entry.path(), error).string().starts_with("socket:")) return true;
+        return false;
+    };
+    for (pid_t command : commands) EXPECT_FALSE(helperHoldsASocket(command));
 
     monitor.reset();
-    EXPECT_TRUE(eventually([&] { return !running(); }));
+    for (pid_t command : commands) EXPECT_TRUE(eventually([&] { return !running(command); }));
 }
 
 // How a mail reaches a box, in two steps: `prepare` puts one message there,
