@@ -17,9 +17,12 @@
 #include <thread>
 #include <vector>
 
+#include "monitor/accounts/accountstesting.h"
 #include "monitor/checks/check.h"
-#include "monitor/net/imap.h"
-#include "monitor/net/pop3.h"
+#include "monitor/checks/imapcheck.h"
+#include "monitor/checks/pop3check.h"
+#include "monitor/net/imapclient.h"
+#include "monitor/net/pop3client.h"
 #include "monitor/net/socket.h"
 #include "monitor/net/testing.h"
 #include "tests/monitor/net/net_environment.h"
