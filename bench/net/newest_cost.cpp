@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "common/signals.h"
-#include "monitor/net/imap.h"
-#include "monitor/net/pop3.h"
+#include "monitor/accounts/account.h"
+#include "monitor/accounts/credentials.h"
+#include "monitor/net/imapclient.h"
+#include "monitor/net/pop3client.h"
 #include "monitor/state/boxes.h"
 
 namespace {
@@ -57,7 +59,9 @@ void timeInTurns(std::vector<Step>& steps, int runs) {
 
 int pop3Cost(const Box& box, int runs) {
     Pop3Conn conn;
-    if (pop3Connect(conn, box.path, box.port) != 0 || pop3SignIn(conn, box) != 0) return 1;
+    if (pop3Connect(conn, box.path, box.port) != 0 ||
+        pop3SignIn(conn, netAccount(box), credentialAsk(box)) != 0)
+        return 1;
     std::vector<Step> steps{
         {"count (STAT, LAST)", [&] { return pop3Stat(conn) == 1; }, {}},
         {"sender and subject (TOP n 0)",
@@ -71,7 +75,9 @@ int pop3Cost(const Box& box, int runs) {
 
 int imapCost(const Box& box, int runs) {
     ImapConn conn;
-    if (imapConnect(conn, box.path, box.port) != 0 || imapSignIn(conn, box) != 0) return 1;
+    if (imapConnect(conn, box.path, box.port) != 0 ||
+        imapSignIn(conn, netAccount(box), credentialAsk(box)) != 0)
+        return 1;
     ImapLineReader reader;
     auto ignore = [](std::string_view) {};
     std::string folder = box.folder.value_or("INBOX");

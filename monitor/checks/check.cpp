@@ -5,11 +5,11 @@
 #include <cerrno>
 
 #include "common/clock.h"
+#include "monitor/checks/imapcheck.h"
 #include "monitor/checks/maildir.h"
 #include "monitor/checks/mbox.h"
 #include "monitor/checks/mh.h"
-#include "monitor/net/imap.h"
-#include "monitor/net/pop3.h"
+#include "monitor/checks/pop3check.h"
 
 int checkBox(Box& box) {
     int64_t now = wallClockNow();

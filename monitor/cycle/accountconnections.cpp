@@ -13,11 +13,12 @@
 #include <utility>
 
 #include "common/wait.h"
+#include "monitor/accounts/account.h"
+#include "monitor/accounts/credentials.h"
+#include "monitor/checks/imapcheck.h"
 #include "monitor/cycle/cycle.h"
 #include "monitor/cycle/wake.h"
-#include "monitor/net/account.h"
 #include "monitor/net/accountconnection.h"
-#include "monitor/net/credentials.h"
 #include "monitor/state/options.h"
 
 namespace {
@@ -323,7 +324,7 @@ void accountThread(std::shared_ptr<Account> account) {
         conn.imap.connection.stopFd = account->stopping.readFd();
         conn.newestPatience = {pace.newestWait, 3 * pace.newestWait};
         bool answered = false;
-        if (accountOpen(conn, *boxes.front())) {
+        if (accountOpen(conn, netAccount(*boxes.front()), credentialAsk(*boxes.front()))) {
             answered = Service(*account, conn).run();
             accountClose(conn);
         }

@@ -8,13 +8,13 @@
 #include <system_error>
 #include <thread>
 
+#include "monitor/accounts/account.h"
 #include "monitor/checks/check.h"
 #include "monitor/cycle/accountconnections.h"
 #include "monitor/cycle/launch.h"
 #include "monitor/cycle/rcfile.h"
 #include "monitor/cycle/wake.h"
 #include "monitor/cycle/watch.h"
-#include "monitor/net/account.h"
 #include "monitor/state/failure.h"
 #include "monitor/state/options.h"
 

@@ -23,8 +23,8 @@
 #include "common/rcschema.h"
 #include "common/text.h"
 #include "common/wait.h"
+#include "monitor/accounts/credentials.h"
 #include "monitor/cycle/wake.h"
-#include "monitor/net/credentials.h"
 #include "monitor/state/boxes.h"
 
 int64_t rcTimeStamp = 0;

@@ -124,13 +124,13 @@ bool imapTellsOfChange(std::string_view line) {
            equalsNoCase(word, "RECENT") || equalsNoCase(word, "FETCH");
 }
 
-bool accountOpen(AccountConnection& conn, const Box& box) {
+bool accountOpen(AccountConnection& conn, const NetAccount& account, const CredentialAsk& ask) {
     conn.imap.patience = accountPatience;
-    if (imapConnect(conn.imap, box.path, box.port) != 0) {
+    if (imapConnect(conn.imap, account.server, account.port) != 0) {
         connectionClose(conn.imap.connection);
         return false;
     }
-    if (imapSignIn(conn.imap, box) != 0) {
+    if (imapSignIn(conn.imap, account, ask) != 0) {
         NetFailure failure = conn.imap.connection.failure;
         imapLogout(conn.imap);
         conn.imap.connection.failure = failure;

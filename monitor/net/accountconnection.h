@@ -15,8 +15,7 @@
 #include <vector>
 
 #include "common/wait.h"
-#include "monitor/net/imap.h"
-#include "monitor/state/boxes.h"
+#include "monitor/net/imapclient.h"
 
 enum class AccountMode {
     notify,  // NOTIFY SET STATUS for the folders, then IDLE
@@ -52,10 +51,10 @@ struct AccountConnection {
     bool bye = false;
 };
 
-// Connects, secures and signs in as the check of `box` does, asks for the
-// capabilities and chooses the mode. False with `imap.connection.failure`
+// Connects, secures and signs in as a check of the account does, asks for
+// the capabilities and chooses the mode. False with `imap.connection.failure`
 // telling why.
-bool accountOpen(AccountConnection& conn, const Box& box);
+bool accountOpen(AccountConnection& conn, const NetAccount& account, const CredentialAsk& ask);
 
 // Asks for the counts of the folders: all in one LIST-STATUS where offered,
 // STATUS for each folder it did not tell. Each answer goes to `news`, a

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "monitor/net/imap.h"
+#include "monitor/net/imapclient.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

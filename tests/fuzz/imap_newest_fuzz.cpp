@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "monitor/net/imap.h"
+#include "monitor/net/imapclient.h"
 #include "tests/fuzz/clean_text.h"
 #include "tests/fuzz/fuzz_support.h"
 

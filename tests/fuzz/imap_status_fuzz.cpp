@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "monitor/net/imap.h"
+#include "monitor/net/imapclient.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

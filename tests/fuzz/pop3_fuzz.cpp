@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "monitor/net/pop3.h"
+#include "monitor/net/pop3client.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

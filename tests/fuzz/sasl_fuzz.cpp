@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "monitor/net/pop3.h"
+#include "monitor/net/pop3client.h"
 #include "monitor/net/sasl.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/net/credentials.h"
+#include "monitor/accounts/credentials.h"
 #include "tests/monitor/net/net_environment.h"
 #include "tests/monitor/net/signin_fixture.h"
 

@@ -15,12 +15,13 @@
 #include <utility>
 #include <vector>
 
+#include "monitor/accounts/account.h"
+#include "monitor/accounts/accountstesting.h"
+#include "monitor/accounts/credentials.h"
 #include "monitor/checks/check.h"
 #include "monitor/cycle/cycle.h"
 #include "monitor/cycle/rcfile.h"
 #include "monitor/headers/headertext.h"
-#include "monitor/net/account.h"
-#include "monitor/net/credentials.h"
 #include "monitor/net/testing.h"
 #include "monitor/state/boxes.h"
 #include "monitor/state/options.h"

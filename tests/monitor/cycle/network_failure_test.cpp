@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "monitor/accounts/accountstesting.h"
 #include "monitor/cycle/cycle.h"
 #include "monitor/cycle/rcfile.h"
 #include "monitor/net/knownservers.h"

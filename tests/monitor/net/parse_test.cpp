@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "monitor/net/imap.h"
-#include "monitor/net/pop3.h"
+#include "monitor/net/imapclient.h"
+#include "monitor/net/pop3client.h"
 
 using namespace std::string_literals;
 

@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "monitor/accounts/accountstesting.h"
+#include "monitor/accounts/credentials.h"
 #include "monitor/checks/check.h"
 #include "monitor/cycle/rcfile.h"
-#include "monitor/net/credentials.h"
 #include "monitor/net/testing.h"
 #include "tests/monitor/net/dovecot_fixture.h"
 #include "tests/support/monitor_testing.h"

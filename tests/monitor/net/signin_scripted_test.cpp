@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "monitor/accounts/accountstesting.h"
+#include "monitor/accounts/credentials.h"
 #include "monitor/checks/check.h"
-#include "monitor/net/credentials.h"
 #include "monitor/net/testing.h"
 #include "tests/monitor/net/net_environment.h"
 #include "tests/monitor/net/script_server.h"

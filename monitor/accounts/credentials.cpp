@@ -1,5 +1,5 @@
-#include "monitor/net/credentials.h"
-#include "monitor/net/testing.h"
+#include "monitor/accounts/credentials.h"
+#include "monitor/accounts/accountstesting.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -10,7 +10,8 @@
 #include <optional>
 
 #include "common/clock.h"
-#include "monitor/net/account.h"
+#include "monitor/accounts/account.h"
+#include "monitor/net/connection.h"
 #include "monitor/state/options.h"
 
 namespace {
@@ -328,6 +329,18 @@ void reportSignIn(const Box& box, Credential& credential, SignInVerdict verdict)
     if (verdict != SignInVerdict::undecided) account->printed = std::move(warnings);
 }
 
+CredentialAsk credentialAsk(const Box& box) {
+    CredentialAsk ask;
+    ask.passwordFits = isSingleLine(boxPassword(box));
+    ask.mayUseToken = mayUseToken(box);
+    ask.choose = [&box](const SaslOffer& offer) { return chooseCredential(box, offer); };
+    ask.report = [&box](Credential& credential, SignInVerdict verdict, NetFailure failure) {
+        if (failure == NetFailure::tooManyConnections) noteConnectionLimit(box);
+        reportSignIn(box, credential, verdict);
+    };
+    return ask;
+}
+
 int credentialRunWaiters(const Box& box) {
     std::shared_ptr<Account> account = accountOf(box);
     std::lock_guard guard(account->lock);
@@ -337,11 +350,4 @@ int credentialRunWaiters(const Box& box) {
 void forgetCredentials() {
     std::lock_guard guard(accountsLock);
     accounts.clear();
-}
-
-std::optional<SecretText> tokenResponse(const Credential& credential, const Box& box) {
-    std::optional<SecretText> message = oauthMessage(credential.mechanism, box.user.value_or(""),
-                                                     box.path, box.port, credential.secret.view());
-    if (!message) return std::nullopt;
-    return base64Encode(message->view());
 }

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "common/secret.h"
-#include "monitor/net/commandrun.h"
+#include "monitor/accounts/commandrun.h"
 #include "monitor/net/sasl.h"
+#include "monitor/net/signin.h"
 #include "monitor/state/boxes.h"
 
 // True for a POP3, HOTMAIL or IMAP box whose password is absent, empty or
@@ -22,34 +23,6 @@ bool takesCommandCredential(const Box& box);
 // True when such a box may sign in with a token: TokenCommand is set, so the
 // client asks the server for its mechanisms before it signs in.
 bool mayUseToken(const Box& box);
-
-enum class CredentialSource {
-    box,              // the box's own password (or none), as always
-    tokenCommand,     // a token, for `mechanism`
-    passwordCommand,  // a password from the command or kept from it
-    none,             // no command ran (the server offers no OAuth2): the empty password
-    failed,           // the commands ran and gave nothing: no sign-in
-    held,             // a failure is being waited out: nothing ran, no sign-in
-};
-
-struct Credential {
-    CredentialSource source = CredentialSource::box;
-    SaslMechanism mechanism = SaslMechanism::none;
-    SecretText secret;
-    // What went wrong on the way, printed once per change by reportSignIn.
-    std::vector<std::string> warnings;
-
-    bool isToken() const { return source == CredentialSource::tokenCommand; }
-    // False when nothing may be sent: a failed command never leads to a
-    // sign-in with the empty password.
-    bool maySignIn() const {
-        return source != CredentialSource::failed && source != CredentialSource::held;
-    }
-};
-
-// The first response of a token's sign-in, base64 as both protocols send it;
-// none when the token cannot make one.
-std::optional<SecretText> tokenResponse(const Credential& credential, const Box& box);
 
 // How the box signs in, given what the server offers: a token when TokenCommand
 // is set, the server offers OAUTHBEARER or XOAUTH2 and the command gives one;
@@ -82,14 +55,13 @@ bool checkHeldBack(Box& box);
 // is tried at once.
 void endCredentialPauses();
 
-enum class SignInVerdict {
-    accepted,
-    refused,    // the credential was refused: a kept password is forgotten
-    undecided,  // no verdict came (the connection failed, or the server's
-                // trouble was passing)
-};
-
 // Tells what the server made of the credential; prints the warnings of the
 // account that differ from those of its last sign-in, starts the pause after
 // a refusal, and wipes the secret.
 void reportSignIn(const Box& box, Credential& credential, SignInVerdict verdict);
+
+// What a client of the box's account is handed to sign in: the box's own
+// password checked, chooseCredential and reportSignIn for the box, and a
+// refusal for the number of connections noted (noteConnectionLimit). The
+// box must outlive the sign-in.
+CredentialAsk credentialAsk(const Box& box);

@@ -1,4 +1,4 @@
-#include "monitor/net/account.h"
+#include "monitor/accounts/account.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,6 @@
 #include <mutex>
 
 #include "common/clock.h"
-#include "common/text.h"
 #include "monitor/state/failure.h"
 #include "monitor/state/options.h"
 
@@ -34,6 +33,10 @@ std::string accountName(const Box& box) {
     return name + (six ? "[" + box.path + "]" : box.path) + ":" + std::to_string(box.port);
 }
 
+NetAccount netAccount(const Box& box) {
+    return NetAccount{box.path, box.port, box.user, box.folder};
+}
+
 bool accountCheckDue(const Box& box, int64_t now) {
     return now - box.timeStamp.load() >= settings::checkDelay.load();
 }
@@ -44,15 +47,6 @@ int storeAccountCounts(Box& box, int32_t fresh, int32_t total) {
     box.settled = 1;
     box.timeStamp = wallClockNow();
     return 1;
-}
-
-bool isConnectionLimit(std::string_view line) {
-    for (std::string_view said :
-         {"[LIMIT]", "Maximum number of connections", "Too many simultaneous connections"}) {
-        for (std::size_t at = 0; at + said.size() <= line.size(); ++at)
-            if (equalsNoCase(line.substr(at, said.size()), said)) return true;
-    }
-    return false;
 }
 
 void noteConnectionLimit(const Box& box) {
@@ -133,7 +127,7 @@ void noteCheckHeld(Box& box) {
         recordCheckOutcome(box, boxFailureOf(failure));
 }
 
-// For the tests (monitor/net/testing.h).
+// For the tests (monitor/accounts/accountstesting.h).
 void forgetAccounts() {
     std::lock_guard guard(recordsLock);
     records.clear();

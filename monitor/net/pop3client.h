@@ -1,5 +1,6 @@
 #pragma once
-// POP3 and HOTMAIL accounts.
+// The POP3 client (POP3 and HOTMAIL boxes): one dialogue, made and dropped
+// within one check.
 
 #include <array>
 #include <cstddef>
@@ -10,8 +11,9 @@
 #include <string>
 #include <string_view>
 
+#include "monitor/headers/headerfields.h"
 #include "monitor/net/connection.h"
-#include "monitor/state/boxes.h"
+#include "monitor/net/signin.h"
 
 // A reply is kept in 1023 bytes and a terminating zero.
 inline constexpr std::size_t pop3ReplySize = 1024;
@@ -24,17 +26,14 @@ struct Pop3Conn {
     int totalCount = 0;
 };
 
-int pop3Check(Box& box, int64_t now);
-
 std::unique_ptr<Pop3Conn> pop3New();
 int pop3Connect(Pop3Conn& conn, const std::string& host, int port);
 // A missing user name or password is sent as the empty text.
 int pop3Login(Pop3Conn& conn, const std::optional<std::string>& user,
               const std::optional<std::string>& password);
-// Signs the box in: with pop3Login and its own password, or, for a box that
-// takes its credential from the password and token commands, with AUTH and a
-// token or USER and PASS and the password they give.
-int pop3SignIn(Pop3Conn& conn, const Box& box);
+// Signs the account in with the credential `ask` chooses: with AUTH and a
+// token, or USER and PASS and a password; then tells `ask` the verdict.
+int pop3SignIn(Pop3Conn& conn, const NetAccount& account, const CredentialAsk& ask);
 int pop3Recv(Pop3Conn& conn, Pop3Reply& reply);
 int pop3Stat(Pop3Conn& conn);
 int pop3GetNew(const Pop3Conn* conn);

@@ -1,31 +1,29 @@
 #pragma once
-// What both clients do with a network Box around their dialogue, and what
-// is kept per account (user, server and port): the failure its checks wait
-// out, and the pause a server that refuses more connections is given.
+// What the POP3 and IMAP checks do with a network Box around the clients'
+// dialogue, and what is kept per account (user, server and port): the
+// failure its checks wait out, and the pause a server that refuses more
+// connections is given.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "monitor/net/failure.h"
+#include "monitor/net/signin.h"
 #include "monitor/state/boxes.h"
 
 // user@server:port, an IPv6 address in brackets as in the box definition.
 std::string accountName(const Box& box);
 
+// The box's account as a network client takes it.
+NetAccount netAccount(const Box& box);
+
 // True once checkDelay seconds have passed since the box's last check. The
-// clients then stamp the box at once, so that a failed attempt also waits
+// checks then stamp the box at once, so that a failed attempt also waits
 // checkDelay seconds before the next one.
 bool accountCheckDue(const Box& box, int64_t now);
 
 // Stores the counts of a successful dialogue; the result of the check, 1.
 int storeAccountCounts(Box& box, int32_t fresh, int32_t total);
-
-// True when a refusal (a NO, an -ERR or a BYE) says that the server takes
-// no more connections for the user: [LIMIT] (RFC 5530), "Maximum number of
-// connections" (dovecot), "Too many simultaneous connections" (Gmail,
-// Courier), in any case.
-bool isConnectionLimit(std::string_view line);
 
 // A server refused a connection for their number: the account is not asked
 // again for a minute, then twice as long each time up to half an hour.

@@ -1,5 +1,6 @@
 #pragma once
-// IMAP accounts.
+// The IMAP client: the dialogue of a check, and the lines and answers that
+// the account connection reads too.
 
 #include <algorithm>
 #include <array>
@@ -13,7 +14,7 @@
 
 #include "monitor/headers/headerfields.h"
 #include "monitor/net/connection.h"
-#include "monitor/state/boxes.h"
+#include "monitor/net/signin.h"
 
 // An answer is kept in 1023 bytes and a terminating zero.
 inline constexpr std::size_t imapAnswerSize = 1024;
@@ -32,8 +33,6 @@ struct ImapConn {
     Patience patience;
 };
 
-int imapCheck(Box& box, int64_t now);
-
 std::unique_ptr<ImapConn> imapNew();
 int imapConnect(ImapConn& conn, const std::string& host, int port);
 int imapGetAnswer(ImapConn& conn, ImapAnswer& answer);
@@ -41,25 +40,15 @@ void imapSendCommand(ImapConn& conn, std::string_view command);
 // A missing user name or password is sent as the empty text.
 int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
               const std::optional<std::string>& password);
-// Signs the box in: with LOGIN and its own password, or, for a box that
-// takes its credential from the password and token commands, with
-// AUTHENTICATE and a token or LOGIN and the password they give. Waits for
-// the verdict however late it comes (up to signInPatience), and tells the
-// credentials what it was. On -1 the connection's `failure` says why.
-int imapSignIn(ImapConn& conn, const Box& box);
+// Signs the account in with the credential `ask` chooses: with LOGIN and a
+// password, or AUTHENTICATE and a token. Waits for the verdict however late
+// it comes (up to signInPatience), and tells `ask` what it was. On -1 the
+// connection's `failure` says why.
+int imapSignIn(ImapConn& conn, const NetAccount& account, const CredentialAsk& ask);
 int imapStatus(ImapConn& conn, const std::optional<std::string>& folder);
 int imapGetMessages(const ImapConn* conn);
 int imapGetUnseen(const ImapConn* conn);
 int imapLogout(ImapConn& conn);
-
-// Who wrote the newest new message and about what, read only once a folder's
-// new count has risen above the one its box shows (its first count is no
-// news): true when `unseen` is such a rise.
-bool imapCountRose(const Box& box, int32_t unseen);
-// Keeps the box's newest message as the next counts leave it: replaced by
-// the one read for a rise, forgotten once the new count falls (the message
-// may have been read), kept otherwise. Called before the counts are stored.
-void imapKeepNewest(Box& box, int32_t unseen, const std::optional<MessageSummary>& read);
 
 // Lines of an answer, read on whatever connection holds them.
 

@@ -1,5 +1,5 @@
-#include "monitor/net/commandrun.h"
-#include "monitor/net/testing.h"
+#include "monitor/accounts/commandrun.h"
+#include "monitor/accounts/accountstesting.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,14 +1,11 @@
-#include "monitor/net/pop3.h"
+#include "monitor/net/pop3client.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <new>
 #include <utility>
 
-#include "common/clock.h"
 #include "common/numbers.h"
-#include "monitor/net/account.h"
-#include "monitor/net/credentials.h"
 
 namespace {
 
@@ -180,8 +177,9 @@ constexpr std::size_t commandLimit = 255;
 
 // AUTH with a token. A refused token brings an error challenge first, which
 // the client answers so that the server can end the exchange with -ERR.
-int sendAuth(Pop3Conn& conn, const Box& box, const Credential& credential, SignInVerdict& verdict) {
-    std::optional<SecretText> first = tokenResponse(credential, box);
+int sendAuth(Pop3Conn& conn, const NetAccount& account, const Credential& credential,
+             SignInVerdict& verdict) {
+    std::optional<SecretText> first = tokenResponse(credential, account);
     if (!first) return -1;
     SecretText& response = *first;
     std::string command = "AUTH " + std::string(saslMechanismName(credential.mechanism));
@@ -219,21 +217,20 @@ int pop3Login(Pop3Conn& conn, const std::optional<std::string>& user,
     return sendUserPass(conn, name, password.value_or(""), verdict);
 }
 
-int pop3SignIn(Pop3Conn& conn, const Box& box) {
+int pop3SignIn(Pop3Conn& conn, const NetAccount& account, const CredentialAsk& ask) {
     if (!readGreeting(conn)) return -1;
     // Without a token command there is no mechanism to ask for.
-    SaslOffer offer = mayUseToken(box) ? askCapabilities(conn) : SaslOffer{};
-    Credential credential = chooseCredential(box, offer);
+    SaslOffer offer = ask.mayUseToken ? askCapabilities(conn) : SaslOffer{};
+    Credential credential = ask.choose(offer);
     SignInVerdict verdict = SignInVerdict::undecided;
     int result = -1;
     if (!credential.maySignIn())
         conn.connection.failure = NetFailure::credentialFailed;
     else if (credential.isToken())
-        result = sendAuth(conn, box, credential, verdict);
+        result = sendAuth(conn, account, credential, verdict);
     else
-        result = sendUserPass(conn, box.user.value_or(""), credential.secret.view(), verdict);
-    if (conn.connection.failure == NetFailure::tooManyConnections) noteConnectionLimit(box);
-    reportSignIn(box, credential, verdict);
+        result = sendUserPass(conn, account.user.value_or(""), credential.secret.view(), verdict);
+    ask.report(credential, verdict, conn.connection.failure);
     return result;
 }
 
@@ -284,34 +281,3 @@ int pop3Quit(Pop3Conn& conn) {
 }
 
 void pop3Free(std::unique_ptr<Pop3Conn>& place) { place.reset(); }
-
-int pop3Check(Box& box, int64_t now) {
-    if (!accountCheckDue(box, now)) return 0;
-    // A failure being waited out sends nothing, and opens no connection.
-    if (checkHeldBack(box)) return 0;
-    std::unique_ptr<Pop3Conn> conn = pop3New();
-    if (!conn) return 0;
-    box.timeStamp = wallClockNow();
-
-    int result = 0;
-    if (pop3Connect(*conn, box.path, box.port) != 0 || pop3SignIn(*conn, box) != 0) {
-        // A failed step drops the connection without a goodbye.
-        connectionClose(conn->connection);
-    } else {
-        noteAccountAnswered(box);
-        if (pop3Stat(*conn) != 1) {
-            connectionClose(conn->connection);
-        } else {
-            // Only new mail is news: its last message is the newest.
-            MessageSummary newest;
-            if (conn->newCount > 0 && conn->totalCount > 0)
-                newest = pop3Top(*conn, conn->totalCount);
-            pop3Quit(*conn);
-            setNewestMessage(box, std::move(newest));
-            result = storeAccountCounts(box, pop3GetNew(conn.get()), pop3GetTotal(conn.get()));
-        }
-    }
-    noteCheckFailure(box, result == 1 ? NetFailure::none : connectionFailure(conn->connection));
-    pop3Free(conn);
-    return result;
-}

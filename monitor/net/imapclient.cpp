@@ -1,13 +1,10 @@
-#include "monitor/net/imap.h"
+#include "monitor/net/imapclient.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <new>
 
-#include "common/clock.h"
 #include "common/text.h"
-#include "monitor/net/account.h"
-#include "monitor/net/credentials.h"
 #include "monitor/net/knownservers.h"
 
 namespace {
@@ -390,9 +387,9 @@ int sendLogin(ImapConn& conn, std::string_view name, std::string_view secret,
 // AUTHENTICATE with a token (RFC 7628; XOAUTH2 the same way). A refused
 // token brings an error challenge first, which the client answers so that
 // the server can end the exchange with its NO.
-int sendAuthenticate(ImapConn& conn, const Box& box, const Credential& credential,
+int sendAuthenticate(ImapConn& conn, const NetAccount& account, const Credential& credential,
                      const SaslOffer& offer, SignInVerdict& verdict) {
-    std::optional<SecretText> first = tokenResponse(credential, box);
+    std::optional<SecretText> first = tokenResponse(credential, account);
     if (!first) return -1;
     SecretText& response = *first;
     std::string command = "AUTHENTICATE " + std::string(saslMechanismName(credential.mechanism));
@@ -450,25 +447,24 @@ int imapLogin(ImapConn& conn, const std::optional<std::string>& user,
     return sendLogin(conn, *name, password.value_or(""), verdict);
 }
 
-int imapSignIn(ImapConn& conn, const Box& box) {
-    std::optional<std::string> name = imapQuoted(box.user.value_or(""));
-    if (!name || !isSingleLine(boxPassword(box))) return -1;
+int imapSignIn(ImapConn& conn, const NetAccount& account, const CredentialAsk& ask) {
+    std::optional<std::string> name = imapQuoted(account.user.value_or(""));
+    if (!name || !ask.passwordFits) return -1;
     ImapAnswer answer;
-    if (startSession(conn, answer, mayUseToken(box)) != 0) return -1;
+    if (startSession(conn, answer, ask.mayUseToken) != 0) return -1;
     SaslOffer offer = imapSaslOffer(answer.data());
-    Credential credential = chooseCredential(box, offer);
+    Credential credential = ask.choose(offer);
     SignInVerdict verdict = SignInVerdict::undecided;
     int result = -1;
     if (!credential.maySignIn())
         conn.connection.failure = NetFailure::credentialFailed;
     else if (credential.isToken())
-        result = sendAuthenticate(conn, box, credential, offer, verdict);
+        result = sendAuthenticate(conn, account, credential, offer, verdict);
     else if (!offer.loginDisabled)
         result = sendLogin(conn, *name, credential.secret.view(), verdict);
     else
         conn.connection.failure = NetFailure::signInRefused;
-    if (conn.connection.failure == NetFailure::tooManyConnections) noteConnectionLimit(box);
-    reportSignIn(box, credential, verdict);
+    ask.report(credential, verdict, conn.connection.failure);
     return result;
 }
 
@@ -501,17 +497,6 @@ int imapLogout(ImapConn& conn) {
     connectionClose(conn.connection);
     conn.tag.clear();
     return 0;
-}
-
-bool imapCountRose(const Box& box, int32_t unseen) {
-    return box.counted.load() && unseen > box.newCount.load();
-}
-
-void imapKeepNewest(Box& box, int32_t unseen, const std::optional<MessageSummary>& read) {
-    if (read)
-        setNewestMessage(box, *read);
-    else if (unseen < box.newCount.load())
-        setNewestMessage(box, {});
 }
 
 std::string imapReadTagged(ImapConn& conn, ImapLineReader& reader, const ImapLineTaker& other,
@@ -606,46 +591,4 @@ bool imapReadNewest(ImapConn& conn, ImapLineReader& reader, bool esearch, int32_
     if (tagged.empty()) return false;
     if (imapTaggedOk(tagged, conn.tag)) newest = fields.summary();
     return true;
-}
-
-int imapCheck(Box& box, int64_t now) {
-    if (!accountCheckDue(box, now)) return 0;
-    // A failure being waited out sends nothing, and opens no connection.
-    if (checkHeldBack(box)) return 0;
-    std::unique_ptr<ImapConn> conn = imapNew();
-    if (!conn) return 0;
-    box.timeStamp = wallClockNow();
-
-    int result = 0;
-    if (imapConnect(*conn, box.path, box.port) != 0) {
-        connectionClose(conn->connection);
-        conn->tag.clear();
-    } else if (imapSignIn(*conn, box) != 0) {
-        imapLogout(*conn);
-    } else {
-        int status = imapStatus(*conn, box.folder);
-        // A rise costs three round trips more: EXAMINE, SEARCH and FETCH.
-        std::optional<MessageSummary> newest;
-        if (status == 0 && imapCountRose(box, conn->unseen)) {
-            ImapLineReader reader;
-            auto ignore = [](std::string_view) {};
-            MessageSummary read;
-            if (equalsNoCase(imapExamine(*conn, reader, box.folder.value_or("INBOX"), ignore,
-                                         conn->patience),
-                             "OK") &&
-                imapReadNewest(*conn, reader, false, conn->messages, ignore, conn->patience, read))
-                newest = read;
-            else
-                newest.emplace();
-        }
-        imapLogout(*conn);
-        noteAccountAnswered(box);
-        if (status == 0) {
-            imapKeepNewest(box, conn->unseen, newest);
-            result =
-                storeAccountCounts(box, imapGetUnseen(conn.get()), imapGetMessages(conn.get()));
-        }
-    }
-    noteCheckFailure(box, result == 1 ? NetFailure::none : connectionFailure(conn->connection));
-    return result;
 }

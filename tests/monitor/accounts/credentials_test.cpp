@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "monitor/net/credentials.h"
+#include "monitor/accounts/accountstesting.h"
+#include "monitor/accounts/credentials.h"
 #include "monitor/net/testing.h"
 #include "tests/support/scratch.h"
 
