@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "common/fd.h"
-#include "monitor/net/failure.h"
+#include "monitor/net/netfailure.h"
 #include "monitor/net/socket.h"
 #include "monitor/net/tls.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/secret.h"
-#include "monitor/net/failure.h"
+#include "monitor/net/netfailure.h"
 #include "monitor/net/sasl.h"
 
 // Where a client connects and as whom.
