@@ -87,26 +87,6 @@ inline std::optional<std::string> run(const std::string& line) {
     return output;
 }
 
-// File times are whole seconds to the checks: a change made after this is
-// told apart from one made before. The files' own clock decides, as it may
-// turn a little after time() does.
-inline void waitForNextSecond() {
-    char probe[] = "/tmp/quorvik-second-XXXXXX";
-    int fd = ::mkstemp(probe);
-    auto fileNow = [fd] {
-        struct stat st {};
-        if (fd < 0 || ::futimens(fd, nullptr) != 0 || ::fstat(fd, &st) != 0)
-            return std::time(nullptr);
-        return st.st_ctime;
-    };
-    std::time_t start = std::max(std::time(nullptr), fileNow());
-    while (std::time(nullptr) <= start || fileNow() <= start) ::usleep(10000);
-    if (fd >= 0) {
-        ::close(fd);
-        ::unlink(probe);
-    }
-}
-
 // Polls until the condition holds. The bound is a safety net against a hang,
 // never the measure of a pass: it is far beyond what any step takes.
 template <typename Condition>
@@ -117,6 +97,25 @@ bool eventually(Condition condition, std::chrono::milliseconds bound = std::chro
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// File times are whole seconds to the checks: a change made after this is
+// told apart from one made before. The files' own clock decides, as it may
+// turn a little after time() does; a probe file shows it.
+inline void waitForNextSecond() {
+    char probe[] = "/tmp/quorvik-second-XXXXXX";
+    int fd = ::mkstemp(probe);
+    ASSERT_GE(fd, 0) << "no probe file for the files' clock";
+    auto fileNow = [fd] {
+        struct stat st {};
+        if (::futimens(fd, nullptr) != 0 || ::fstat(fd, &st) != 0) return std::time_t{0};
+        return st.st_ctime;
+    };
+    std::time_t start = std::max(std::time(nullptr), fileNow());
+    EXPECT_TRUE(eventually([&] { return std::time(nullptr) > start && fileNow() > start; }))
+        << "the files' clock did not turn";
+    ::close(fd);
+    ::unlink(probe);
 }
 
 // What a file (a server's log) gained since the last look.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/monitor/checks/dovecot_checks.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
@@ -53,28 +54,14 @@ TEST_F(Trust, CertificateReportedOnceWarningOncePerCertificate) {
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::size_t countIn(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
+// How many of dovecot's log lines hold the text.
+int loginsIn(const std::string& text) {
+    return scratch::occurrences(scratch::readFile(dovecotDirectory() + "/tls/log"), text);
 }
 
 // Waits until dovecot's log holds `count` lines with the text.
-bool logged(const std::string& text, std::size_t count) {
-    const std::string log = dovecotDirectory() + "/tls/log";
-    for (int tries = 0; tries < 600; ++tries) {
-        if (countIn(readFile(log), text) >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+bool logged(const std::string& text, int count) {
+    return scratch::eventually([&] { return loginsIn(text) >= count; });
 }
 
 }  // namespace
@@ -96,7 +83,7 @@ TEST_F(Trust, RemembersTheServersMet) {
     fingerprint = fingerprint.substr(fingerprint.find('=') + 1);
     fingerprint.pop_back();
 
-    std::string servers = readFile(serversFile());
+    std::string servers = scratch::readFile(serversFile());
     EXPECT_NE(servers.find("\nlocalhost:993 pinned " + fingerprint + "\n"), std::string::npos)
         << servers;
     EXPECT_NE(servers.find("\n[::1]:143 pinned " + fingerprint + "\n"), std::string::npos);
@@ -114,11 +101,12 @@ TEST_F(Trust, OnceVerifiedServerGetsNothingUnverified) {
     forgetCertificates();
     Output trusted = checkAllQuietly({{"IMAP localhost:993 carol empty", 1, 0, 0}});
     EXPECT_EQ(trusted.err, "");
-    EXPECT_NE(readFile(serversFile()).find("\nlocalhost:993 verified "), std::string::npos);
+    EXPECT_NE(scratch::readFile(serversFile()).find("\nlocalhost:993 verified "),
+              std::string::npos);
 
     unsetenv("SSL_CERT_DIR");
     forgetCertificates();
-    std::size_t logins = countIn(readFile(dovecotDirectory() + "/tls/log"), "user=<alice>");
+    int logins = loginsIn("user=<alice>");
     Output refused = checkAllQuietly({{"IMAP localhost:993 alice secret", 0, 70, 90}});
     EXPECT_EQ(refused.err.rfind("quorvik warning : the certificate of localhost:993 cannot be "
                                 "verified (self-signed certificate), though the server's "
@@ -133,12 +121,12 @@ TEST_F(Trust, OnceVerifiedServerGetsNothingUnverified) {
         << refused.err;
     // A later login, logged after anything the refused check could have
     // caused: alice has not logged in meanwhile.
-    std::size_t bobs = countIn(readFile(dovecotDirectory() + "/tls/log"), "user=<bob>");
+    int bobs = loginsIn("user=<bob>");
     checkAllQuietly({{"IMAP 127.0.0.1:143 bob pa\"ss\\word", 1, 1, 1}});
     ASSERT_TRUE(logged("user=<bob>", bobs + 1));
-    EXPECT_EQ(countIn(readFile(dovecotDirectory() + "/tls/log"), "user=<alice>"), logins);
+    EXPECT_EQ(loginsIn("user=<alice>"), logins);
 
-    std::string servers = readFile(serversFile());
+    std::string servers = scratch::readFile(serversFile());
     std::string kept = servers.substr(0, servers.find("localhost:993 "));
     kept += servers.substr(servers.find('\n', servers.find("localhost:993 ")) + 1);
     std::ofstream(serversFile(), std::ios::trunc) << kept;
