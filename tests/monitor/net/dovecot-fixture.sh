@@ -10,11 +10,12 @@
 # without TLS, IMAP on 143 and 220, since dovecot offers STARTTLS on every
 # plain port once TLS is configured. 127.0.0.3 accepts OAuth2 alone, and of it
 # XOAUTH2 alone: POP3 on 110 and 995, IMAP on 143 (STARTTLS) and 993.
-# 127.0.0.4 takes passwords as a server left at dovecot's defaults does,
-# answering a refused one after 2 s (auth_failure_delay), and hides NOTIFY
-# (imap_capability), as servers with IDLE alone do; like every instance it
-# takes dovecot's default of 10 IMAP connections per user and address
-# (mail_max_userip_connections): IMAP on 143 (STARTTLS) and 993. The
+# 127.0.0.4 hides NOTIFY (imap_capability), as servers with IDLE alone do:
+# IMAP on 143 (STARTTLS) and 993. Every instance takes passwords as a server
+# left at dovecot's defaults does: a refused one is answered after 2 s
+# (auth_failure_delay), later logins from an address that failed wait for
+# its penalty (anvil), and a user has at most 10 IMAP connections from one
+# address (mail_max_userip_connections). The
 # certificate, DIR/tls.crt, names localhost, 127.0.0.3 and 127.0.0.4; DIR/certs is a
 # trust directory that holds it. When OWNER_PID is given, the servers go when
 # that process does, even if it never calls stop.
@@ -125,6 +126,9 @@ ssl = $ssl
 ssl_cert = <$dir/tls.crt
 ssl_key = <$dir/tls.key
 ssl_min_protocol = TLSv1.2
+# The tests of the ports without TLS (plain passwords there) and of the
+# connection limit need these two; nothing else departs from dovecot's
+# defaults.
 disable_plaintext_auth = no
 login_trusted_networks = 127.0.0.0/8
 mail_location = maildir:$dir/mail/%u
@@ -136,15 +140,8 @@ userdb {
   driver = static
   args = uid=nobody gid=nogroup home=$dir/mail/%u
 }
-# A good login after a failed one must not wait for the penalty.
-service anvil {
-  unix_listener anvil-auth-penalty {
-    mode = 0
-  }
-}
 $5
-${7:-# Nor a refusal for the delay that slows down guessing.
-auth_failure_delay = 0}
+${7:-}
 CONF
 }
 
