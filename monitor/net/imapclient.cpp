@@ -351,8 +351,7 @@ SecretText quotedSecret(std::string_view text) {
     return quoted;
 }
 
-// What the tagged line of a refusal tells of the credential. A refusal
-// for the number of connections says nothing of it.
+// What the tagged line tells of the credential.
 SignInVerdict verdictOf(ImapConn& conn, std::string_view answer) {
     if (imapTaggedOk(answer, conn.tag)) return SignInVerdict::accepted;
     std::string_view line = imapTaggedLine(answer, conn.tag);
@@ -360,12 +359,7 @@ SignInVerdict verdictOf(ImapConn& conn, std::string_view answer) {
         conn.connection.failure = NetFailure::notUnderstood;
         return SignInVerdict::undecided;
     }
-    if (isConnectionLimit(line)) {
-        conn.connection.failure = NetFailure::tooManyConnections;
-        return SignInVerdict::undecided;
-    }
-    conn.connection.failure = NetFailure::signInRefused;
-    return isPassingRefusal(line) ? SignInVerdict::undecided : SignInVerdict::refused;
+    return refusalVerdict(line, conn.connection.failure);
 }
 
 int sendLogin(ImapConn& conn, std::string_view name, std::string_view secret,

@@ -126,18 +126,11 @@ bool readGreeting(Pop3Conn& conn) {
     return false;
 }
 
-// What a refusal tells of the credential. A refusal for the number of
-// connections says nothing of it.
+// What a reply tells of the credential.
 SignInVerdict verdictOf(Pop3Conn& conn, const Pop3Reply& reply, int length) {
     if (length <= 0) return SignInVerdict::undecided;
     if (positive(reply)) return SignInVerdict::accepted;
-    std::string_view line = statusLine(reply, length);
-    if (isConnectionLimit(line)) {
-        conn.connection.failure = NetFailure::tooManyConnections;
-        return SignInVerdict::undecided;
-    }
-    conn.connection.failure = NetFailure::signInRefused;
-    return isPassingRefusal(line) ? SignInVerdict::undecided : SignInVerdict::refused;
+    return refusalVerdict(statusLine(reply, length), conn.connection.failure);
 }
 
 int sendUserPass(Pop3Conn& conn, std::string_view name, std::string_view secret,

@@ -18,3 +18,12 @@ bool isConnectionLimit(std::string_view line) {
     }
     return false;
 }
+
+SignInVerdict refusalVerdict(std::string_view line, NetFailure& failure) {
+    if (isConnectionLimit(line)) {
+        failure = NetFailure::tooManyConnections;
+        return SignInVerdict::undecided;
+    }
+    failure = NetFailure::signInRefused;
+    return isPassingRefusal(line) ? SignInVerdict::undecided : SignInVerdict::refused;
+}

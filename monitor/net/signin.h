@@ -78,3 +78,8 @@ std::optional<SecretText> tokenResponse(const Credential& credential, const NetA
 // connections" (dovecot), "Too many simultaneous connections" (Gmail,
 // Courier), in any case.
 bool isConnectionLimit(std::string_view line);
+
+// What a refusal's line tells of the credential, and why the sign-in failed.
+// A refusal for the number of connections, or one that says it will pass,
+// says nothing of the credential.
+SignInVerdict refusalVerdict(std::string_view line, NetFailure& failure);

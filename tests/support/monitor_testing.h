@@ -2,7 +2,9 @@
 // What the monitor's libraries offer the tests alone: the program itself
 // never calls these.
 
+#include "monitor/accounts/accountstesting.h"
 #include "monitor/cycle/accountconnections.h"
+#include "monitor/state/options.h"
 
 // Empties the box list in force (monitor/state/boxes.cpp).
 void clearBoxList();
@@ -21,3 +23,12 @@ void setAccountTimings(AccountTimings pace);
 // connections have signed in and answered and are serving now.
 int accountThreadsRunning();
 int accountConnectionsServing();
+
+// The settings at their defaults, no boxes, and nothing kept of the accounts
+// and their credentials: where each test of the accounts starts and ends.
+inline void forgetAllAccountState() {
+    resetSettings();
+    clearBoxList();
+    forgetCredentials();
+    forgetAccounts();
+}

@@ -45,10 +45,7 @@ bool countWorker(std::shared_ptr<Box>) {
 class Accounts : public testing::Test {
 protected:
     void SetUp() override {
-        resetSettings();
-        clearBoxList();
-        forgetCredentials();
-        forgetAccounts();
+        forgetAllAccountState();
         workersStarted = 0;
         setWorkerStarter(countWorker);
         setAccountTimings({.renewal = 25min, .firstRetry = 100ms, .longestRetry = 400ms});
@@ -60,10 +57,7 @@ protected:
         setAccountTimings({});
         setCredentialCommandLimit(0ms);
         setCredentialCommandWarning(0ms);
-        clearBoxList();
-        resetSettings();
-        forgetCredentials();
-        forgetAccounts();
+        forgetAllAccountState();
     }
 
     // Reads an rc file of these lines and puts its boxes in force, as a

@@ -151,10 +151,7 @@ bool inPlace(std::shared_ptr<Box> box) {
 class FailingNetworkBox : public testing::TestWithParam<FailureCase> {
 protected:
     void SetUp() override {
-        resetSettings();
-        clearBoxList();
-        forgetCredentials();
-        forgetAccounts();
+        forgetAllAccountState();
         ASSERT_FALSE(dovecotDirectory().empty());
         // A changed certificate is one that cannot be verified.
         if (GetParam().fault != Fault::certificateChanged)
@@ -171,10 +168,7 @@ protected:
         releaseHolder();
         setWorkerStarter(nullptr);
         setAccountTimings({});
-        clearBoxList();
-        resetSettings();
-        forgetCredentials();
-        forgetAccounts();
+        forgetAllAccountState();
         unsetenv("SSL_CERT_DIR");
         forgetCertificates();
         fs::remove(knownServersPath());

@@ -108,13 +108,16 @@ protected:
                            {"DISPLAY=" + sharedDisplay(), "HOME=" + home.path().string(),
                             "PATH=" + bin.string() + ":/usr/bin:/bin"});
         monitor.emplace(arguments, environment);
-        ASSERT_TRUE(eventually([&] {
-            windows = findDockWindows(*display);
-            XWindowAttributes attributes{};
-            return windows.iconWin != 0 &&
-                   XGetWindowAttributes(*display, windows.iconWin, &attributes) &&
-                   attributes.map_state == IsViewable;
-        })) << monitor->errorText();
+        ASSERT_TRUE(eventually([&] { return iconWindowShown(); })) << monitor->errorText();
+    }
+
+    // True once the monitor's icon window is found and viewable.
+    bool iconWindowShown() {
+        windows = findDockWindows(*display);
+        XWindowAttributes attributes{};
+        return windows.iconWin != 0 &&
+               XGetWindowAttributes(*display, windows.iconWin, &attributes) &&
+               attributes.map_state == IsViewable;
     }
 
     // The picture as the server shows it, in windowed mode at (3, 3).
@@ -634,13 +637,7 @@ TEST_F(Monitor, CloseRequestOfTheWindowManagerEndsWithStatusZero) {
         std::vector<std::string>{monitorPath, "-m", "MBOX " + mbox.string()},
         std::vector<std::string>{"DISPLAY=" + sharedDisplay(), "HOME=" + home.path().string()});
     // Taken into the dock: the icon window is viewable inside a tile.
-    ASSERT_TRUE(eventually([&] {
-        windows = findDockWindows(*display);
-        XWindowAttributes attributes{};
-        return windows.iconWin != 0 &&
-               XGetWindowAttributes(*display, windows.iconWin, &attributes) &&
-               attributes.map_state == IsViewable;
-    })) << monitor->errorText();
+    ASSERT_TRUE(eventually([&] { return iconWindowShown(); })) << monitor->errorText();
     XEvent message{};
     message.xclient.type = ClientMessage;
     message.xclient.window = windows.iconWin;
